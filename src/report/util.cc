@@ -1,0 +1,112 @@
+#include "report/util.h"
+
+#include <cstdlib>
+#include <cstring>
+#include <sys/stat.h>
+
+#include "report/message.h"
+#include "run/driver.h"
+
+namespace report {
+
+void join_path(char* dest, const char* first, const char* second, const char* third,
+               const char* fourth) {
+  const char* parts[] = {first, second, third, fourth};
+  size_t length = 0;
+  for (const char* part : parts) {
+    if (part == nullptr) break;
+    const size_t part_length = strlen(part);
+    if (length + part_length > static_cast<size_t>(kPathMax)) {
+      message(kError, "file name longer than %d chars", kPathMax);
+      run::exit_run(1);
+    }
+    memmove(dest + length, part, part_length);
+    length += part_length;
+  }
+  dest[length] = '\0';
+}
+
+void resolve_path(char* dest, const char* directory, const char* name, const char* override_name) {
+  const char* chosen = (override_name != nullptr && *override_name != '\0') ? override_name : name;
+  if (chosen[0] == '.' || chosen[0] == '/') {
+    join_path(dest, chosen);
+  } else {
+    join_path(dest, directory, "/", chosen);
+  }
+}
+
+const char* time_string(time_t t) {
+  static char buffer[64];
+  struct tm local;
+  localtime_r(&t, &local);
+  char text[64];
+  asctime_r(&local, text);
+  snprintf(buffer, sizeof buffer, "%s", text);
+  if (char* newline = strchr(buffer, '\n')) *newline = '\0';
+  return buffer;
+}
+
+const char* skip_blanks(const char* text) {
+  while (*text == ' ' || *text == '\t') ++text;
+  return text;
+}
+
+char* skip_blanks(char* text) {
+  while (*text == ' ' || *text == '\t') ++text;
+  return text;
+}
+
+void* must_alloc(uint32_t size) {
+  void* memory = malloc(size == 0 ? 1 : size);
+  if (memory == nullptr) {
+    message(kError, "out of memory");
+    run::unlock_exit(1);
+  }
+  return memory;
+}
+
+void* must_realloc(void* memory, uint32_t size) {
+  void* grown = realloc(memory, size == 0 ? 1 : size);
+  if (grown == nullptr) {
+    message(kError, "reallocation error, out of memory");
+    run::unlock_exit(1);
+  }
+  return grown;
+}
+
+char* must_strdup(const char* text) {
+  const size_t length = strlen(text);
+  char* copy = static_cast<char*>(must_alloc(static_cast<uint32_t>(length + 1)));
+  memcpy(copy, text, length + 1);
+  return copy;
+}
+
+bool rename_file(const char* from, const char* to) {
+  if (rename(from, to) != 0) {
+    message(kSysError, "can't rename \"%s\" to \"%s\"", from, to);
+    return false;
+  }
+  return true;
+}
+
+bool check_regular_file(FILE* file, const char* name, int64_t* size) {
+  struct stat status;
+  if (fstat(fileno(file), &status) != 0) {
+    message(kSysError, "can't fstat \"%s\"", name);
+    return false;
+  }
+  if (!S_ISREG(status.st_mode)) {
+    message(kError, "\"%s\" is not a regular file", name);
+    return false;
+  }
+  if (size != nullptr) *size = status.st_size;
+  return true;
+}
+
+bool history_has(const char*) { return false; }
+
+void history_close() {}
+
+void storage_close() {}
+
+}  // namespace report

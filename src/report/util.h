@@ -1,0 +1,54 @@
+// Small helpers every subsystem uses: file names with a hard length limit,
+// the time format of logs and reports, allocation that never fails, and file
+// helpers that report their own errors.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <ctime>
+
+namespace report {
+
+/// Longest file name the program builds; buffers hold one more byte.
+inline constexpr int kPathMax = 1023;
+using PathBuffer = char[kPathMax + 1];
+
+/// Concatenates the parts (up to the first null) into dest; a name longer than
+/// kPathMax ends the run with status 1.
+void join_path(char* dest, const char* first, const char* second = nullptr,
+               const char* third = nullptr, const char* fourth = nullptr);
+
+/// Chooses override (when given and not empty) or name; a choice starting with
+/// '.' or '/' stands as it is, anything else is placed inside directory.
+void resolve_path(char* dest, const char* directory, const char* name, const char* override_name);
+
+/// The asctime text of t without its newline, in a static buffer each call overwrites.
+const char* time_string(time_t t);
+
+/// Pointer to the first character that is neither a blank nor a tab.
+const char* skip_blanks(const char* text);
+char* skip_blanks(char* text);
+
+/// Memory that is never null: exhaustion ends the run with status 1.
+void* must_alloc(uint32_t size);
+void* must_realloc(void* memory, uint32_t size);
+char* must_strdup(const char* text);
+
+/// Renames from to to; false after a system error message.
+bool rename_file(const char* from, const char* to);
+
+/// True when the open file is a regular file, storing its size when asked;
+/// false after a message.
+bool check_regular_file(FILE* file, const char* name, int64_t* size = nullptr);
+
+/// Whether the local news system holds the article: this system has no access
+/// to the history database, so the answer is always no.
+bool history_has(const char* message_id);
+/// Closes the history lookup; nothing to do.
+void history_close();
+
+/// The news server's token-based article storage is never opened; closing it does nothing.
+void storage_close();
+
+}  // namespace report

@@ -1,0 +1,18 @@
+// Command-line options and profiles: the option table, the setters with their
+// warnings, and the reader of profile files.
+#pragma once
+
+namespace run {
+
+/// Parses an argument vector from its second element on: options, then up to
+/// three positional arguments (spool name, server host, server port).
+void parse_options(int argc, char** argv);
+
+/// Reads a profile and parses its words. An explicit profile (--profile) that
+/// cannot be opened is an error, an implicit one is skipped with a note.
+void read_profile(const char* path, bool is_explicit);
+
+/// Writes the usage text to standard output.
+void usage();
+
+}  // namespace run

@@ -1,0 +1,7 @@
+#include "run/site_config.h"
+
+namespace run {
+
+void read_site_config(const char*) {}
+
+}  // namespace run

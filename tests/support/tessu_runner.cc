@@ -1,0 +1,215 @@
+#include "support/tessu_runner.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <csignal>
+#include <cstdlib>
+#include <cstring>
+#include <dirent.h>
+#include <fcntl.h>
+#include <fstream>
+#include <poll.h>
+#include <sstream>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+#ifndef TESSU_BINARY
+#define TESSU_BINARY "tessu"
+#endif
+
+namespace testsupport {
+
+namespace {
+
+void make_dirs(const std::string& path) {
+  std::string partial;
+  std::stringstream parts(path);
+  std::string piece;
+  while (std::getline(parts, piece, '/')) {
+    partial += piece + "/";
+    mkdir(partial.c_str(), 0775);
+  }
+}
+
+void remove_tree(const std::string& path) {
+  DIR* dir = opendir(path.c_str());
+  if (dir != nullptr) {
+    while (dirent* entry = readdir(dir)) {
+      const std::string name = entry->d_name;
+      if (name == "." || name == "..") continue;
+      remove_tree(path + "/" + name);
+    }
+    closedir(dir);
+    rmdir(path.c_str());
+  } else {
+    unlink(path.c_str());
+  }
+}
+
+long long now_ms() {
+  struct timespec t;
+  clock_gettime(CLOCK_MONOTONIC, &t);
+  return t.tv_sec * 1000LL + t.tv_nsec / 1000000;
+}
+
+}  // namespace
+
+TempSite::TempSite() {
+  char templ[] = "/tmp/tessu-test-XXXXXX";
+  root = mkdtemp(templ);
+  chmod(root.c_str(), 0755);
+  for (const char* dir : {"locks", "inhosts", "incoming", "outgoing", "db", "etc", "articles"}) {
+    make_dirs(root + "/" + dir);
+  }
+}
+
+TempSite::~TempSite() {
+  if (getenv("TESSU_KEEP_TEST_SITE") == nullptr) remove_tree(root);
+}
+
+std::string TempSite::path(const std::string& relative) const { return root + "/" + relative; }
+
+void TempSite::write(const std::string& relative, const std::string& content) const {
+  const std::string full = path(relative);
+  make_dirs(full.substr(0, full.rfind('/')));
+  std::ofstream file(full, std::ios::binary | std::ios::trunc);
+  file << content;
+}
+
+std::string TempSite::read(const std::string& relative) const {
+  std::ifstream file(path(relative), std::ios::binary);
+  std::stringstream content;
+  content << file.rdbuf();
+  return content.str();
+}
+
+bool TempSite::exists(const std::string& relative) const {
+  struct stat status;
+  return stat(path(relative).c_str(), &status) == 0;
+}
+
+std::vector<std::string> TempSite::list(const std::string& relative) const {
+  std::vector<std::string> names;
+  DIR* dir = opendir(path(relative).c_str());
+  if (dir == nullptr) return names;
+  while (dirent* entry = readdir(dir)) {
+    const std::string name = entry->d_name;
+    if (name != "." && name != "..") names.push_back(name);
+  }
+  closedir(dir);
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+std::vector<std::string> TempSite::site_options() const {
+  return {"--locks",    path("locks"),         "--inhosts", path("inhosts"),
+          "--incoming", path("incoming"),      "--batch",   path("outgoing"),
+          "--active",   path("db/active"),     "--newsfeeds", path("etc/newsfeeds"),
+          "--spool",    path("articles"),      "--history", ""};
+}
+
+Running start_tessu(const std::vector<std::string>& args, const RunOptions& options) {
+  int out_pipe[2];
+  int err_pipe[2];
+  int in_pipe[2];
+  if (pipe(out_pipe) != 0 || pipe(err_pipe) != 0 || pipe(in_pipe) != 0) abort();
+  const pid_t pid = fork();
+  if (pid == 0) {
+    dup2(in_pipe[0], 0);
+    dup2(out_pipe[1], 1);
+    dup2(err_pipe[1], 2);
+    for (int fd : {in_pipe[0], in_pipe[1], out_pipe[0], out_pipe[1], err_pipe[0], err_pipe[1]}) {
+      close(fd);
+    }
+    if (!options.cwd.empty() && chdir(options.cwd.c_str()) != 0) _exit(126);
+    for (const auto& [name, value] : options.env) {
+      if (value == "\x01") {
+        unsetenv(name.c_str());
+      } else {
+        setenv(name.c_str(), value.c_str(), 1);
+      }
+    }
+    std::vector<char*> argv;
+    argv.push_back(const_cast<char*>("tessu"));
+    for (const std::string& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
+    argv.push_back(nullptr);
+    execv(TESSU_BINARY, argv.data());
+    _exit(127);
+  }
+  close(in_pipe[0]);
+  close(out_pipe[1]);
+  close(err_pipe[1]);
+  if (!options.input.empty()) {
+    [[maybe_unused]] ssize_t ignored = write(in_pipe[1], options.input.data(), options.input.size());
+  }
+  close(in_pipe[1]);
+  return Running{pid, out_pipe[0], err_pipe[0], options.timeout_seconds};
+}
+
+RunResult finish_tessu(Running& running) {
+  RunResult result;
+  const long long deadline = now_ms() + running.timeout_seconds * 1000LL;
+  bool killed = false;
+  std::string* sinks[] = {&result.out, &result.err};
+  int fds[] = {running.out_fd, running.err_fd};
+  while (fds[0] >= 0 || fds[1] >= 0) {
+    struct pollfd polls[2] = {{fds[0], POLLIN, 0}, {fds[1], POLLIN, 0}};
+    const long long left = deadline - now_ms();
+    if (left <= 0 && !killed) {
+      kill(running.pid, SIGKILL);
+      killed = true;
+    }
+    const int ready = poll(polls, 2, left > 0 ? static_cast<int>(left) : 1000);
+    if (ready < 0 && errno != EINTR) break;
+    for (int i = 0; i < 2; ++i) {
+      if (fds[i] < 0 || polls[i].revents == 0) continue;
+      char buffer[4096];
+      const ssize_t got = read(fds[i], buffer, sizeof buffer);
+      if (got > 0) {
+        sinks[i]->append(buffer, static_cast<size_t>(got));
+      } else {
+        close(fds[i]);
+        fds[i] = -1;
+      }
+    }
+  }
+  int status = 0;
+  while (waitpid(running.pid, &status, 0) < 0 && errno == EINTR) {
+  }
+  if (WIFEXITED(status)) {
+    result.status = WEXITSTATUS(status);
+  } else if (WIFSIGNALED(status)) {
+    result.signaled = true;
+    result.status = 128 + WTERMSIG(status);
+  }
+  running.pid = -1;
+  return result;
+}
+
+RunResult run_tessu(const std::vector<std::string>& args, const RunOptions& options) {
+  Running running = start_tessu(args, options);
+  return finish_tessu(running);
+}
+
+std::vector<std::string> concat(std::vector<std::string> a, const std::vector<std::string>& b) {
+  a.insert(a.end(), b.begin(), b.end());
+  return a;
+}
+
+bool contains(const std::string& text, const std::string& needle) {
+  return text.find(needle) != std::string::npos;
+}
+
+bool wait_for_file(const std::string& path, int seconds) {
+  const long long deadline = now_ms() + seconds * 1000LL;
+  struct stat status;
+  while (now_ms() < deadline) {
+    if (stat(path.c_str(), &status) == 0) return true;
+    usleep(20000);
+  }
+  return stat(path.c_str(), &status) == 0;
+}
+
+}  // namespace testsupport
