@@ -1,0 +1,48 @@
+// Child processes: ctlinnd, shell commands, coprocesses joined by two pipes,
+// and programs fed through (or read from) a pipe.
+#pragma once
+
+#include <cstdio>
+#include <sys/types.h>
+
+namespace nntp {
+
+/// The two ends of a coprocess as the program sees them.
+struct CoprocessEnds {
+  int read_fd = -1;   // the child's standard output
+  int write_fd = -1;  // the child's standard input
+  FILE* read_stream = nullptr;
+  FILE* write_stream = nullptr;
+};
+
+/// Waits for the child pid (other children met on the way are reaped and
+/// dropped); returns its raw wait status.
+int wait_child(pid_t pid);
+
+/// Runs ctlinnd -s -tTIMEOUT command argument and waits; returns the wait status.
+int run_ctlinnd(const char* command, const char* argument);
+
+/// Runs command through /bin/sh -c with the given standard input and output and
+/// waits; returns the wait status.
+int run_script(const char* command, int in_fd, int out_fd);
+
+/// Starts command through /bin/sh -c as a coprocess and fills ends; never waited for.
+void spawn_coprocess(const char* command, CoprocessEnds* ends);
+
+/// Starts program with up to two arguments, its standard input a pipe from us;
+/// returns the write stream (pid set), or null after a message.
+FILE* pipe_to_program(const char* program, pid_t* pid, const char* arg1, const char* arg2);
+
+/// Starts program with up to one argument, its standard output a pipe to us;
+/// returns the read stream (pid set), or null after a message.
+FILE* pipe_from_program(const char* program, pid_t* pid, const char* arg);
+
+/// Opens an output destination: "|command", "-" for standard output, or a file.
+/// pid is -1 unless a command was started. Null after a message.
+FILE* open_output(const char* destination, pid_t* pid);
+
+/// Flushes and closes a destination opened by open_output; returns the close
+/// result when no process is attached, else the command's wait status.
+int close_output(FILE* stream, pid_t pid);
+
+}  // namespace nntp
