@@ -234,6 +234,7 @@ void set_title_prefix(const char* text) {
 }
 
 void record_argument_area(int argc, char** argv) {
+  g_argument_start = g_argument_end = nullptr;
   if (argc < 1 || argv == nullptr || argv[0] == nullptr) return;
   g_argument_start = argv[0];
   g_argument_end = argv[argc - 1] + strlen(argv[argc - 1]);

@@ -48,7 +48,7 @@ void set_state(const char* text, const char* suffix = nullptr);
 /// Sets the text that stands before the state in the process title.
 void set_title_prefix(const char* text);
 
-/// Records the argument area the process title is written into.
+/// Records the argument area the process title is written into (none when argc is 0).
 void record_argument_area(int argc, char** argv);
 
 /// Free kilobytes and file nodes of the file system holding path; false when unknown.

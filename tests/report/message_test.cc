@@ -1,0 +1,94 @@
+#include "report/message.h"
+
+#include <cerrno>
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include "run/settings.h"
+#include "support/capture.h"
+
+namespace {
+
+using report::message;
+using testsupport::CaptureFd;
+
+struct MessageTest : testing::Test {
+  void SetUp() override {
+    run::g_settings.program_name = "tessu";
+    run::g_settings.verbosity = 1;
+    if (report::dot_count() != 0) {
+      CaptureFd quiet;
+      report::end_dots();
+    }
+  }
+  void TearDown() override { run::g_settings.verbosity = 0; }
+};
+
+TEST_F(MessageTest, ClassesShowAtTheirThresholds) {
+  run::g_settings.verbosity = 0;
+  CaptureFd err;
+  message(report::kProgress, "progress %d", 1);
+  message(report::kDetail, "detail");
+  message(report::kSent, "%s\n", "QUIT");
+  message(report::kError, "bounce failed");
+  EXPECT_EQ(err.take(), "tessu: bounce failed\n");
+
+  run::g_settings.verbosity = 3;
+  CaptureFd err3;
+  message(report::kProgress, "progress %d", 1);
+  message(report::kDetail, "detail");
+  message(report::kNotice, "a notice");
+  message(report::kSent, "%s\n", "QUIT");
+  message(report::kReceived, "%s", "205 bye\r\n");
+  EXPECT_EQ(err3.take(), "progress 1\na notice\n->QUIT\n<- 205 bye\r\n");
+}
+
+TEST_F(MessageTest, SystemErrorKeepsTheErrnoOfEntry) {
+  CaptureFd err;
+  errno = ENOENT;
+  // Writing to the captured stream and to the system log may touch errno; the
+  // reported text and the value seen afterwards are still the entry's.
+  message(report::kSysError, "can't open logfile: %s (%d)", "/var/log/posted", 7);
+  EXPECT_EQ(err.take(), std::string("tessu: can't open logfile: /var/log/posted (7): ") +
+                            strerror(ENOENT) + "\n");
+  EXPECT_EQ(errno, ENOENT);
+}
+
+TEST_F(MessageTest, UnknownClassIsAnError) {
+  run::g_settings.verbosity = 0;
+  CaptureFd err;
+  message('x', "odd class");
+  EXPECT_EQ(err.take(), "tessu: odd class\n");
+}
+
+TEST_F(MessageTest, NoticesAndErrorsAreCutButProgressIsNot) {
+  const std::string long_text(2000, 'n');
+  CaptureFd err;
+  message(report::kNotice, "%s", long_text.c_str());
+  message(report::kProgress, "%s", long_text.c_str());
+  EXPECT_EQ(err.take(), long_text.substr(0, 1023) + "\n" + long_text + "\n");
+}
+
+TEST_F(MessageTest, DotsEndBeforeTheNextLine) {
+  run::g_settings.verbosity = 2;
+  CaptureFd err;
+  report::progress_dot();
+  report::progress_dot();
+  report::progress_dot();
+  message(report::kProgress, "fetched");
+  EXPECT_EQ(err.take(), "...\nfetched\n");
+  EXPECT_EQ(report::dot_count(), 0);
+}
+
+TEST_F(MessageTest, DotsStayWhenNothingIsWritten) {
+  run::g_settings.verbosity = 2;
+  CaptureFd err;
+  report::progress_dot();
+  message(report::kDetail, "hidden");
+  EXPECT_EQ(report::dot_count(), 1);
+  report::end_dots();
+  EXPECT_EQ(err.take(), ".\n");
+}
+
+}  // namespace

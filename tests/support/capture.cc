@@ -1,0 +1,38 @@
+#include "support/capture.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+#include <unistd.h>
+
+namespace testsupport {
+
+CaptureFd::CaptureFd(int fd) : fd_(fd) {
+  char templ[] = "/tmp/tessu-capture-XXXXXX";
+  const int file = mkstemp(templ);
+  path_ = templ;
+  fflush(stdout);
+  fflush(stderr);
+  saved_ = dup(fd_);
+  dup2(file, fd_);
+  close(file);
+}
+
+CaptureFd::~CaptureFd() { take(); }
+
+std::string CaptureFd::take() {
+  if (done_) return "";
+  done_ = true;
+  fflush(stdout);
+  fflush(stderr);
+  dup2(saved_, fd_);
+  close(saved_);
+  std::ifstream file(path_, std::ios::binary);
+  std::stringstream content;
+  content << file.rdbuf();
+  unlink(path_.c_str());
+  return content.str();
+}
+
+}  // namespace testsupport

@@ -1,0 +1,122 @@
+// A scriptable NNTP server for tests: listens on 127.0.0.1 on an ephemeral
+// port in a thread of the test process, holds groups of numbered articles,
+// answers pipelined commands in order, records every line it received, and
+// can be told to misbehave.
+#pragma once
+
+#include <chrono>
+#include <map>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace testsupport {
+
+/// One article of a group: its number and its text (header, blank line, body;
+/// lines end in "\n"; the server sends them with CR LF and dot-stuffing).
+struct TestArticle {
+  long number = 0;
+  std::string message_id;  // "<...>"; used by STAT/NEXT replies and IHAVE checks
+  std::string text;
+};
+
+/// A line the server received, in arrival order.
+struct ReceivedLine {
+  int connection = 0;  // 1 for the first connection, 2 for the second, ...
+  std::string line;    // without the line end
+  std::chrono::steady_clock::time_point when;
+};
+
+/// An article the server received through POST or IHAVE.
+struct ReceivedArticle {
+  std::string command;  // "POST" or "IHAVE <id>"
+  std::string text;     // un-stuffed, lines ending in "\n"
+};
+
+/// Ways to misbehave. A fault applies to the n-th command (counted from 1 over
+/// all connections) whose first word (upper-cased) is `command`, or to every
+/// such command when nth is 0.
+struct Fault {
+  enum Kind {
+    kReplyCode,        // answer with `text` as the whole status line instead
+    kWrongNumber,      // STAT/NEXT/ARTICLE reply naming article number `number`
+    kStall,            // never answer this or any later command (connection stays open)
+    kCloseMidReply,    // send the first half of the reply (or of the article), then close
+    kCloseBeforeReply, // close the connection instead of answering
+    kLongReply,        // answer with a status line of `number` bytes (default 2000)
+  };
+  Kind kind = kReplyCode;
+  std::string command;
+  int nth = 0;
+  std::string text;
+  long number = 0;
+};
+
+struct ServerScript {
+  std::string greeting = "200 test server ready - posting ok";
+  std::vector<std::string> banner;  // lines sent before the greeting
+  bool never_greet = false;         // accept, then say nothing
+  int post_code = 340;              // first reply to POST (240 after the text)
+  int post_done_code = 240;
+  int ihave_code = 335;             // first reply to IHAVE (235 after the text)
+  int ihave_done_code = 235;
+  int latency_ms = 0;               // each reply leaves no earlier than this after its command
+  std::vector<Fault> faults;
+  /// Extra reply texts for LIST / LIST NEWSGROUPS (empty: built from the groups).
+  std::vector<std::string> list_lines;
+  std::vector<std::string> newsgroups_lines;
+};
+
+/// The server. Start with start(); it serves connections one after another
+/// until stop() or destruction.
+struct TestNntpServer {
+  TestNntpServer();
+  ~TestNntpServer();
+  TestNntpServer(const TestNntpServer&) = delete;
+  TestNntpServer& operator=(const TestNntpServer&) = delete;
+
+  /// Script and groups may be changed between connections (under the lock).
+  ServerScript script;
+
+  /// Adds an article to a group (numbers need not be contiguous). Returns its number.
+  long add_article(const std::string& group, long number, const std::string& text,
+                   const std::string& message_id = "");
+  /// Builds a simple article with the given id, newsgroups and Path, and adds it.
+  long add_simple_article(const std::string& group, long number, const std::string& message_id,
+                          const std::string& path = "upstream!not-for-mail",
+                          const std::string& body = "body\n");
+  /// Declares a group (possibly empty) with its low and high water marks.
+  void add_group(const std::string& group, long low = 1, long high = 0);
+
+  /// Starts listening; returns the port.
+  int start();
+  void stop();
+  int port() const { return port_; }
+  std::string port_string() const { return std::to_string(port_); }
+
+  /// Every line received so far (thread-safe copies).
+  std::vector<ReceivedLine> received() const;
+  /// The received lines' texts only, in order.
+  std::vector<std::string> commands() const;
+  /// Articles received by POST and IHAVE.
+  std::vector<ReceivedArticle> articles_received() const;
+  /// Number of connections accepted so far.
+  int connections() const;
+
+  // Implementation detail; tests do not touch these.
+  mutable std::mutex mutex_;
+  std::map<std::string, std::map<long, TestArticle>> groups_;
+  std::map<std::string, std::pair<long, long>> group_marks_;
+  std::vector<ReceivedLine> received_;
+  std::vector<ReceivedArticle> articles_;
+  std::map<std::string, int> command_counts_;
+  int connections_ = 0;
+  int listen_fd_ = -1;
+  int port_ = 0;
+  int wake_pipe_[2] = {-1, -1};
+  bool stopping_ = false;
+  std::thread thread_;
+};
+
+}  // namespace testsupport
