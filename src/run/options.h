@@ -4,12 +4,17 @@
 
 namespace run {
 
+/// Profiles may be open inside each other up to this depth.
+inline constexpr int kProfileNestingMax = 19;
+
 /// Parses an argument vector from its second element on: options, then up to
-/// three positional arguments (spool name, server host, server port).
+/// three positional arguments (spool name, server host, server port). Usage
+/// errors, --version and --help end the process through unlock_exit.
 void parse_options(int argc, char** argv);
 
 /// Reads a profile and parses its words. An explicit profile (--profile) that
-/// cannot be opened is an error, an implicit one is skipped with a note.
+/// cannot be opened is an error, an implicit one is skipped with a note; either
+/// way parsing goes on. A profile that is not a regular file ends the run (8).
 void read_profile(const char* path, bool is_explicit);
 
 /// Writes the usage text to standard output.

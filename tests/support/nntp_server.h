@@ -39,12 +39,14 @@ struct ReceivedArticle {
 /// such command when nth is 0.
 struct Fault {
   enum Kind {
-    kReplyCode,        // answer with `text` as the whole status line instead
-    kWrongNumber,      // STAT/NEXT/ARTICLE reply naming article number `number`
-    kStall,            // never answer this or any later command (connection stays open)
-    kCloseMidReply,    // send the first half of the reply (or of the article), then close
-    kCloseBeforeReply, // close the connection instead of answering
-    kLongReply,        // answer with a status line of `number` bytes (default 2000)
+    kReplyCode,         // answer with `text` as the whole status line instead; what
+                        // follows it (article text, list, POST/IHAVE upload) goes by
+                        // the code sent: 220/221/222/215 send the text, 340/335 take it
+    kWrongNumber,       // STAT/NEXT/ARTICLE reply naming article number `number`
+    kStall,             // never answer this or any later command (connection stays open)
+    kCloseMidReply,     // send the first half of the reply (or of the article), then close
+    kCloseBeforeReply,  // close the connection instead of answering
+    kLongReply,         // answer with a status line of `number` bytes (default 2000)
   };
   Kind kind = kReplyCode;
   std::string command;
@@ -59,17 +61,18 @@ struct ServerScript {
   bool never_greet = false;         // accept, then say nothing
   int post_code = 340;              // first reply to POST (240 after the text)
   int post_done_code = 240;
-  int ihave_code = 335;             // first reply to IHAVE (235 after the text)
+  int ihave_code = 335;  // first reply to IHAVE (235 after the text)
   int ihave_done_code = 235;
-  int latency_ms = 0;               // each reply leaves no earlier than this after its command
+  int latency_ms = 0;  // each reply leaves no earlier than this after its command
   std::vector<Fault> faults;
   /// Extra reply texts for LIST / LIST NEWSGROUPS (empty: built from the groups).
   std::vector<std::string> list_lines;
   std::vector<std::string> newsgroups_lines;
 };
 
-/// The server. Start with start(); it serves connections one after another
-/// until stop() or destruction.
+/// The server. Start with start(); it serves every connection in a thread of
+/// its own (so two clients may be connected at once) until stop() or
+/// destruction. Each connection has its own selected group and current article.
 struct TestNntpServer {
   TestNntpServer();
   ~TestNntpServer();
@@ -116,7 +119,8 @@ struct TestNntpServer {
   int port_ = 0;
   int wake_pipe_[2] = {-1, -1};
   bool stopping_ = false;
-  std::thread thread_;
+  std::thread thread_;                           // accepts connections
+  std::vector<std::thread> connection_threads_;  // one per connection, joined by stop()
 };
 
 }  // namespace testsupport

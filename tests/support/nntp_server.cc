@@ -1,0 +1,600 @@
+#include "support/nntp_server.h"
+
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+#include <algorithm>
+#include <cctype>
+#include <cerrno>
+#include <cstdlib>
+#include <deque>
+
+namespace testsupport {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// Bytes to send once `due` has come; `close_after` ends the conversation
+// after them (our side is shut down, the client's lines are then ignored).
+struct Output {
+  Clock::time_point due;
+  std::string bytes;
+  bool close_after = false;
+};
+
+enum class Mode { kCommands, kArticleText, kStalled, kClosing };
+
+// One client connection; owned by its thread.
+struct Session {
+  int number = 0;
+  int fd = -1;
+  std::string input;
+  std::deque<Output> output;
+  Mode mode = Mode::kCommands;
+  std::string group;  // selected group, "" when none
+  long current = -1;  // current article number, -1 when none
+  std::string article_command;
+  std::string article_text;
+};
+
+// A reply as built from the server's state, before any fault is applied.
+struct Reply {
+  std::string status;
+  std::string body;  // stuffed CR LF text without the final ".\r\n"
+  bool multi_line = false;
+  bool close_after = false;
+};
+
+std::string upper(std::string text) {
+  for (char& c : text) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  return text;
+}
+
+int leading_code(const std::string& status) {
+  return std::atoi(status.c_str());
+}
+
+// The words of a command line, split at blanks and tabs.
+std::vector<std::string> words_of(const std::string& line) {
+  std::vector<std::string> words;
+  size_t i = 0;
+  while (i < line.size()) {
+    while (i < line.size() && (line[i] == ' ' || line[i] == '\t')) ++i;
+    size_t start = i;
+    while (i < line.size() && line[i] != ' ' && line[i] != '\t') ++i;
+    if (i > start) words.push_back(line.substr(start, i - start));
+  }
+  return words;
+}
+
+// Wire form of a piece of article text: CR LF line ends, leading dots doubled.
+std::string stuffed(const std::string& text) {
+  std::string out;
+  size_t pos = 0;
+  while (pos < text.size()) {
+    size_t end = text.find('\n', pos);
+    if (end == std::string::npos) end = text.size();
+    if (text[pos] == '.') out += '.';
+    out.append(text, pos, end - pos);
+    out += "\r\n";
+    pos = end + 1;
+  }
+  return out;
+}
+
+// The code that announces a text body (or, for POST and IHAVE, asks for one).
+int text_code_of(const std::string& word) {
+  if (word == "ARTICLE") return 220;
+  if (word == "HEAD") return 221;
+  if (word == "BODY") return 222;
+  if (word == "LIST") return 215;
+  if (word == "POST") return 340;
+  if (word == "IHAVE") return 335;
+  return -1;
+}
+
+std::string status_text(int code) {
+  switch (code) {
+    case 235:
+      return "235 article transferred ok";
+    case 240:
+      return "240 article posted ok";
+    case 335:
+      return "335 send article to be transferred";
+    case 340:
+      return "340 send article to be posted";
+    case 435:
+      return "435 article not wanted";
+    case 436:
+      return "436 transfer not possible; try again later";
+    case 437:
+      return "437 transfer rejected; do not retry";
+    case 440:
+      return "440 posting not permitted";
+    case 441:
+      return "441 posting failed";
+    default:
+      return std::to_string(code) + " scripted reply";
+  }
+}
+
+const TestArticle* find_by_id(const TestNntpServer& server, const std::string& id) {
+  for (const auto& [name, articles] : server.groups_)
+    for (const auto& [number, article] : articles)
+      if (article.message_id == id) return &article;
+  return nullptr;
+}
+
+std::vector<std::string> all_groups(const TestNntpServer& server) {
+  std::vector<std::string> names;
+  for (const auto& entry : server.groups_) names.push_back(entry.first);
+  for (const auto& entry : server.group_marks_) names.push_back(entry.first);
+  std::sort(names.begin(), names.end());
+  names.erase(std::unique(names.begin(), names.end()), names.end());
+  return names;
+}
+
+// Low and high water marks and article count: declared marks win for the low
+// mark, the high mark is at least the highest article held.
+void group_figures(const TestNntpServer& server, const std::string& group, long* count, long* low,
+                   long* high) {
+  *count = 0;
+  *low = 1;
+  *high = 0;
+  auto articles = server.groups_.find(group);
+  if (articles != server.groups_.end() && !articles->second.empty()) {
+    *count = static_cast<long>(articles->second.size());
+    *low = articles->second.begin()->first;
+    *high = articles->second.rbegin()->first;
+  }
+  auto marks = server.group_marks_.find(group);
+  if (marks != server.group_marks_.end()) {
+    *low = marks->second.first;
+    *high = std::max(*high, marks->second.second);
+  }
+}
+
+const TestArticle* article_in_group(const TestNntpServer& server, const std::string& group,
+                                    long number) {
+  auto articles = server.groups_.find(group);
+  if (articles == server.groups_.end()) return nullptr;
+  auto found = articles->second.find(number);
+  return found == articles->second.end() ? nullptr : &found->second;
+}
+
+Reply simple(const std::string& status) {
+  return Reply{status, "", false, false};
+}
+
+// ARTICLE, HEAD, BODY and STAT share the selection of the article.
+Reply article_reply(const TestNntpServer& server, Session& session, const std::string& word,
+                    const std::vector<std::string>& words) {
+  const TestArticle* article = nullptr;
+  long number = 0;
+  if (words.size() > 1 && words[1][0] == '<') {
+    article = find_by_id(server, words[1]);
+    if (article == nullptr) return simple("430 no such article");
+  } else {
+    if (session.group.empty()) return simple("412 no newsgroup selected");
+    if (words.size() > 1) {
+      number = std::strtol(words[1].c_str(), nullptr, 10);
+    } else {
+      if (session.current < 0) return simple("420 no current article");
+      number = session.current;
+    }
+    article = article_in_group(server, session.group, number);
+    if (article == nullptr) return simple("423 no such article number in this group");
+    session.current = number;
+  }
+  std::string rest = " " + std::to_string(number) + " " + article->message_id;
+  if (word == "STAT") return simple("223" + rest + " status");
+  size_t split = article->text.find("\n\n");
+  std::string head =
+      split == std::string::npos ? article->text : article->text.substr(0, split + 1);
+  std::string body = split == std::string::npos ? "" : article->text.substr(split + 2);
+  if (word == "HEAD") return Reply{"221" + rest + " head", stuffed(head), true, false};
+  if (word == "BODY") return Reply{"222" + rest + " body", stuffed(body), true, false};
+  return Reply{"220" + rest + " article", stuffed(article->text), true, false};
+}
+
+Reply list_reply(const TestNntpServer& server, const std::vector<std::string>& words) {
+  std::string what = words.size() > 1 ? upper(words[1]) : "ACTIVE";
+  std::string body;
+  if (what == "ACTIVE") {
+    if (!server.script.list_lines.empty()) {
+      for (const std::string& line : server.script.list_lines) body += line + "\n";
+    } else {
+      for (const std::string& group : all_groups(server)) {
+        long count, low, high;
+        group_figures(server, group, &count, &low, &high);
+        body += group + " " + std::to_string(high) + " " + std::to_string(low) + " y\n";
+      }
+    }
+    return Reply{"215 list of newsgroups follows", stuffed(body), true, false};
+  }
+  if (what == "NEWSGROUPS") {
+    if (!server.script.newsgroups_lines.empty()) {
+      for (const std::string& line : server.script.newsgroups_lines) body += line + "\n";
+    } else {
+      for (const std::string& group : all_groups(server))
+        body += group + "\ttest group " + group + "\n";
+    }
+    return Reply{"215 descriptions follow", stuffed(body), true, false};
+  }
+  return simple("501 unsupported LIST variant");
+}
+
+Reply command_reply(TestNntpServer& server, Session& session, const std::string& word,
+                    const std::vector<std::string>& words) {
+  if (word == "MODE") return simple("200 reader mode, posting permitted");
+  if (word == "AUTHINFO") {
+    std::string sub = words.size() > 1 ? upper(words[1]) : "";
+    if (sub == "USER") return simple("381 password required");
+    if (sub == "PASS") return simple("281 authentication accepted");
+    return simple("501 unsupported AUTHINFO variant");
+  }
+  if (word == "GROUP") {
+    if (words.size() < 2) return simple("501 GROUP needs a group name");
+    const std::string& name = words[1];
+    if (!server.groups_.count(name) && !server.group_marks_.count(name))
+      return simple("411 no such newsgroup");
+    long count, low, high;
+    group_figures(server, name, &count, &low, &high);
+    session.group = name;
+    auto articles = server.groups_.find(name);
+    session.current = (articles == server.groups_.end() || articles->second.empty())
+                          ? -1
+                          : articles->second.begin()->first;
+    return simple("211 " + std::to_string(count) + " " + std::to_string(low) + " " +
+                  std::to_string(high) + " " + name);
+  }
+  if (word == "STAT" || word == "ARTICLE" || word == "HEAD" || word == "BODY")
+    return article_reply(server, session, word, words);
+  if (word == "NEXT") {
+    if (session.group.empty()) return simple("412 no newsgroup selected");
+    if (session.current < 0) return simple("420 no current article");
+    const auto& articles = server.groups_[session.group];
+    auto next = articles.upper_bound(session.current);
+    if (next == articles.end()) return simple("421 no next article in this group");
+    session.current = next->first;
+    return simple("223 " + std::to_string(next->first) + " " + next->second.message_id + " status");
+  }
+  if (word == "LIST") return list_reply(server, words);
+  if (word == "POST") return simple(status_text(server.script.post_code));
+  if (word == "IHAVE") {
+    if (words.size() > 1 && find_by_id(server, words[1]) != nullptr)
+      return simple(status_text(435));
+    return simple(status_text(server.script.ihave_code));
+  }
+  if (word == "QUIT") return Reply{"205 closing connection", "", false, true};
+  return simple("500 command not recognized");
+}
+
+const Fault* matching_fault(TestNntpServer& server, const std::string& word) {
+  int count = ++server.command_counts_[word];
+  for (const Fault& fault : server.script.faults)
+    if (upper(fault.command) == word && (fault.nth == 0 || fault.nth == count)) return &fault;
+  return nullptr;
+}
+
+// Queues bytes; replies due at the same moment go out in one write.
+void queue_output(Session& session, Clock::time_point due, const std::string& bytes,
+                  bool close_after) {
+  if (!session.output.empty() && session.output.back().due == due &&
+      !session.output.back().close_after) {
+    session.output.back().bytes += bytes;
+    session.output.back().close_after = close_after;
+  } else {
+    session.output.push_back(Output{due, bytes, close_after});
+  }
+}
+
+// Schedules the reply to one command, misbehaving as the script says.
+void answer_command(TestNntpServer& server, Session& session, const std::string& line,
+                    Clock::time_point due) {
+  std::vector<std::string> words = words_of(line);
+  std::string word = words.empty() ? "" : upper(words[0]);
+  Reply reply = command_reply(server, session, word, words);
+  const Fault* fault = matching_fault(server, word);
+  if (fault != nullptr) {
+    switch (fault->kind) {
+      case Fault::kReplyCode:
+        reply.status = fault->text;
+        break;
+      case Fault::kWrongNumber: {
+        int code = leading_code(reply.status);
+        std::vector<std::string> parts = words_of(reply.status);
+        if (code >= 220 && code <= 223 && parts.size() >= 2) {
+          size_t after = reply.status.find(parts[1], parts[0].size()) + parts[1].size();
+          reply.status =
+              parts[0] + " " + std::to_string(fault->number) + reply.status.substr(after);
+        }
+        break;
+      }
+      case Fault::kStall:
+        session.mode = Mode::kStalled;
+        return;
+      case Fault::kCloseBeforeReply:
+        queue_output(session, due, "", true);
+        session.mode = Mode::kClosing;
+        return;
+      case Fault::kCloseMidReply: {
+        std::string bytes =
+            reply.multi_line ? reply.status + "\r\n" + reply.body.substr(0, reply.body.size() / 2)
+                             : reply.status.substr(0, reply.status.size() / 2);
+        queue_output(session, due, bytes, true);
+        session.mode = Mode::kClosing;
+        return;
+      }
+      case Fault::kLongReply: {
+        size_t length = fault->number > 0 ? static_cast<size_t>(fault->number) : 2000;
+        if (reply.status.size() < length) {
+          reply.status += ' ';
+          reply.status.resize(length, 'x');
+        }
+        break;
+      }
+    }
+  }
+  // The code actually sent decides what follows it, so a replaced code keeps
+  // the conversation consistent with what the client was told.
+  int code = leading_code(reply.status);
+  bool text_follows = code == text_code_of(word);
+  std::string bytes = reply.status + "\r\n";
+  if (reply.multi_line && text_follows) bytes += reply.body + ".\r\n";
+  queue_output(session, due, bytes, reply.close_after);
+  if (reply.close_after) {
+    session.mode = Mode::kClosing;
+  } else if (text_follows && (word == "POST" || word == "IHAVE")) {
+    session.mode = Mode::kArticleText;
+    session.article_command = word == "POST" ? "POST" : line;
+    session.article_text.clear();
+  }
+}
+
+// Handles one received line (server mutex held).
+void handle_line(TestNntpServer& server, Session& session, const std::string& line,
+                 Clock::time_point arrival) {
+  if (session.mode == Mode::kClosing) return;
+  server.received_.push_back(ReceivedLine{session.number, line, arrival});
+  Clock::time_point due = arrival + std::chrono::milliseconds(server.script.latency_ms);
+  switch (session.mode) {
+    case Mode::kStalled:
+    case Mode::kClosing:
+      return;
+    case Mode::kArticleText:
+      if (line == ".") {
+        server.articles_.push_back(ReceivedArticle{session.article_command, session.article_text});
+        session.mode = Mode::kCommands;
+        int done = session.article_command == "POST" ? server.script.post_done_code
+                                                     : server.script.ihave_done_code;
+        queue_output(session, due, status_text(done) + "\r\n", false);
+      } else {
+        session.article_text += (!line.empty() && line[0] == '.' ? line.substr(1) : line) + "\n";
+      }
+      return;
+    case Mode::kCommands:
+      if (!server.script.never_greet) answer_command(server, session, line, due);
+      return;
+  }
+}
+
+// Reads what is there; false at end of stream or error.
+bool read_input(TestNntpServer& server, Session& session) {
+  char buffer[16384];
+  ssize_t got = recv(session.fd, buffer, sizeof buffer, 0);
+  if (got < 0) return errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK;
+  if (got == 0) return false;
+  Clock::time_point arrival = Clock::now();
+  session.input.append(buffer, static_cast<size_t>(got));
+  std::lock_guard<std::mutex> lock(server.mutex_);
+  size_t end;
+  while ((end = session.input.find('\n')) != std::string::npos) {
+    std::string line = session.input.substr(0, end);
+    session.input.erase(0, end + 1);
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    handle_line(server, session, line, arrival);
+  }
+  return true;
+}
+
+// Sends what is due; false when the connection is to be closed or is broken.
+bool write_output(Session& session) {
+  while (!session.output.empty() && session.output.front().due <= Clock::now()) {
+    Output& front = session.output.front();
+    if (!front.bytes.empty()) {
+      ssize_t sent = send(session.fd, front.bytes.data(), front.bytes.size(), MSG_NOSIGNAL);
+      if (sent < 0) return errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK;
+      front.bytes.erase(0, static_cast<size_t>(sent));
+      if (!front.bytes.empty()) return true;
+    }
+    if (front.close_after) {
+      // Half-close so the client reads everything sent before the end of
+      // stream; its later lines are then read and dropped until it closes.
+      shutdown(session.fd, SHUT_WR);
+      session.output.clear();
+      return true;
+    }
+    session.output.pop_front();
+  }
+  return true;
+}
+
+void serve_connection(TestNntpServer* server, int fd, int number) {
+  Session session;
+  session.fd = fd;
+  session.number = number;
+  {
+    std::lock_guard<std::mutex> lock(server->mutex_);
+    if (!server->script.never_greet) {
+      std::string hello;
+      for (const std::string& line : server->script.banner) hello += line + "\r\n";
+      if (!server->script.greeting.empty()) hello += server->script.greeting + "\r\n";
+      queue_output(session, Clock::now(), hello, false);
+    }
+  }
+  for (;;) {
+    if (!write_output(session)) break;
+    int timeout = -1;
+    short events = POLLIN;
+    if (!session.output.empty()) {
+      auto wait = session.output.front().due - Clock::now();
+      if (wait <= Clock::duration::zero()) {
+        events |= POLLOUT;
+      } else {
+        timeout =
+            static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(wait).count()) +
+            1;
+      }
+    }
+    pollfd fds[2] = {{server->wake_pipe_[0], POLLIN, 0}, {fd, events, 0}};
+    int ready = poll(fds, 2, timeout);
+    if (ready < 0 && errno != EINTR) break;
+    if (ready <= 0) continue;
+    if (fds[0].revents != 0) break;
+    if ((fds[1].revents & (POLLIN | POLLHUP | POLLERR)) != 0 && !read_input(*server, session))
+      break;
+  }
+  close(fd);
+}
+
+void accept_connections(TestNntpServer* server) {
+  for (;;) {
+    pollfd fds[2] = {{server->wake_pipe_[0], POLLIN, 0}, {server->listen_fd_, POLLIN, 0}};
+    int ready = poll(fds, 2, -1);
+    if (ready < 0 && errno != EINTR) return;
+    if (ready <= 0) continue;
+    if (fds[0].revents != 0) return;
+    if (fds[1].revents == 0) continue;
+    int fd = accept4(server->listen_fd_, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
+    if (fd < 0) continue;
+    // Replies are small and often pipelined: do not let Nagle hold them back.
+    int one = 1;
+    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+    std::lock_guard<std::mutex> lock(server->mutex_);
+    if (server->stopping_) {
+      close(fd);
+      return;
+    }
+    int number = ++server->connections_;
+    server->connection_threads_.emplace_back(serve_connection, server, fd, number);
+  }
+}
+
+}  // namespace
+
+TestNntpServer::TestNntpServer() = default;
+
+TestNntpServer::~TestNntpServer() {
+  stop();
+}
+
+long TestNntpServer::add_article(const std::string& group, long number, const std::string& text,
+                                 const std::string& message_id) {
+  TestArticle article{number, message_id, text};
+  if (article.message_id.empty()) {
+    // Take the id from the header "Message-ID:" (name compared in any case).
+    size_t pos = 0;
+    while (pos < text.size() && text[pos] != '\n') {
+      size_t end = text.find('\n', pos);
+      if (end == std::string::npos) end = text.size();
+      std::string line = text.substr(pos, end - pos);
+      if (upper(line.substr(0, 11)) == "MESSAGE-ID:") {
+        size_t start = line.find_first_not_of(" \t", 11);
+        if (start != std::string::npos) article.message_id = line.substr(start);
+        while (!article.message_id.empty() &&
+               std::isspace(static_cast<unsigned char>(article.message_id.back())))
+          article.message_id.pop_back();
+        break;
+      }
+      pos = end + 1;
+    }
+  }
+  std::lock_guard<std::mutex> lock(mutex_);
+  groups_[group][number] = article;
+  return number;
+}
+
+long TestNntpServer::add_simple_article(const std::string& group, long number,
+                                        const std::string& message_id, const std::string& path,
+                                        const std::string& body) {
+  std::string text = "Path: " + path + "\nFrom: poster@example.invalid\nNewsgroups: " + group +
+                     "\nSubject: test " + std::to_string(number) + "\nMessage-ID: " + message_id +
+                     "\nDate: Tue, 01 Dec 2026 00:00:00 GMT\n\n" + body;
+  return add_article(group, number, text, message_id);
+}
+
+void TestNntpServer::add_group(const std::string& group, long low, long high) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  group_marks_[group] = {low, high};
+}
+
+int TestNntpServer::start() {
+  if (thread_.joinable()) return port_;
+  if (pipe2(wake_pipe_, O_CLOEXEC) != 0) return -1;
+  listen_fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (listen_fd_ < 0) return -1;
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  address.sin_port = 0;
+  socklen_t length = sizeof address;
+  if (bind(listen_fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+      listen(listen_fd_, 16) != 0 ||
+      getsockname(listen_fd_, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
+    stop();
+    return -1;
+  }
+  port_ = ntohs(address.sin_port);
+  stopping_ = false;
+  thread_ = std::thread(accept_connections, this);
+  return port_;
+}
+
+void TestNntpServer::stop() {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    stopping_ = true;
+  }
+  // The pipe is never read: once written it wakes every poll for good.
+  if (wake_pipe_[1] >= 0) {
+    ssize_t ignored = write(wake_pipe_[1], "x", 1);
+    (void)ignored;
+  }
+  if (thread_.joinable()) thread_.join();
+  for (std::thread& thread : connection_threads_)
+    if (thread.joinable()) thread.join();
+  connection_threads_.clear();
+  for (int* fd : {&listen_fd_, &wake_pipe_[0], &wake_pipe_[1]}) {
+    if (*fd >= 0) close(*fd);
+    *fd = -1;
+  }
+}
+
+std::vector<ReceivedLine> TestNntpServer::received() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return received_;
+}
+
+std::vector<std::string> TestNntpServer::commands() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  std::vector<std::string> lines;
+  for (const ReceivedLine& line : received_) lines.push_back(line.line);
+  return lines;
+}
+
+std::vector<ReceivedArticle> TestNntpServer::articles_received() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return articles_;
+}
+
+int TestNntpServer::connections() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return connections_;
+}
+
+}  // namespace testsupport
