@@ -1,0 +1,22 @@
+// Reading one fetched article: dot-stuffing undone, line ends normalised,
+// fake message IDs and the Path rule applied, then handed to the incoming spool.
+#pragma once
+
+#include <cstdint>
+
+namespace fetch {
+
+/// Longest text line read at once; longer lines come in pieces.
+inline constexpr int kArticleLineMax = 5120;
+/// A Path line can be extended only up to this length (it must still fit a line).
+inline constexpr int kMaxHeaderSize = 5112;
+
+/// Reads the text of article n of group that follows a 220 reply, up to and
+/// including its end line, and stores or drops it; false when the transfer
+/// must stop (read, storage or Path failure).
+bool read_article(int64_t n, const char* group);
+
+/// True when the text, after leading white space, begins with "<fake@" in any case.
+bool is_fake_id(const char* message_id);
+
+}  // namespace fetch

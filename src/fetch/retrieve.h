@@ -1,0 +1,29 @@
+// Article retrieval: GROUP, then STAT, NEXT and ARTICLE through the reply
+// window, and the decision which articles are wanted.
+#pragma once
+
+#include <cstdint>
+
+namespace fetch {
+
+/// The number of the last article whose outcome was settled in the current
+/// group; -1 at the start of each group's article loop.
+extern int64_t g_latest_article;
+
+/// Selects group with GROUP: 1 (first and last set), 0 when the server does not
+/// offer it or wants authorization (reported), -1 on a protocol or connection failure.
+int select_group(const char* group, int64_t* first, int64_t* last);
+
+/// Queues what article number n needs (STAT, NEXT or ARTICLE); first_of_group
+/// resets the group's state. True to go on, false when the transfer failed.
+bool fetch_step(int64_t n, bool first_of_group, const char* group);
+
+/// The lowest article number whose STAT, NEXT or ARTICLE reply is still
+/// outstanding, or -1 when none is. A group's recorded number must not pass it.
+int64_t lowest_outstanding_article();
+
+/// After a failed transfer: every outstanding reply will be read and thrown
+/// away (article text included) without acting on it.
+void abandon_outstanding_replies();
+
+}  // namespace fetch

@@ -1,0 +1,33 @@
+// The incoming spool: fetched articles appended to rnews batches published in
+// INCOMING under their final names, or piped to rnews, inews or another program.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace fetch {
+
+/// Bytes of article text written to the incoming spool since the pull loop last
+/// flushed it (the pull loop compares it with --size and resets it).
+extern int64_t g_batch_size;
+
+/// Appends one article (lines ending in "\n", dot-stuffing undone, no end
+/// line) to the current batch, opening one when none is open; false after a
+/// message when it could not be written.
+bool spool_article(const char* text, size_t length, bool has_path);
+
+/// Closes and publishes the current batch (renames the file into place after
+/// flushing it to disk, or closes the pipe and waits for the program); true
+/// when published or when there was none. interrupted only makes its messages
+/// progress messages instead of detail messages. Fatal failures end the run.
+bool flush_spool(bool interrupted);
+
+/// Replaces the trailing "XXXXXX" of a path template with six characters of
+/// 0-9A-V that name no existing file; false when none could be found.
+bool make_unique_name(char* path_template);
+
+/// After the pull's cleanup the spool is closed for good: spool_article then
+/// refuses (an article arriving so late is never fetched "half").
+void close_spool_for_good();
+
+}  // namespace fetch
