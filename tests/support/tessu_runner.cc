@@ -63,6 +63,9 @@ TempSite::TempSite() {
   for (const char* dir : {"locks", "inhosts", "incoming", "outgoing", "db", "etc", "articles"}) {
     make_dirs(root + "/" + dir);
   }
+  // A site with no groups: tests that fetch write their own.
+  write("etc/newsfeeds", "ME:*::\n");
+  write("db/active", "");
 }
 
 TempSite::~TempSite() {
