@@ -1,0 +1,262 @@
+#include "nntp/children.h"
+
+#include <fcntl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <cerrno>
+#include <cstdio>
+
+#include "newssys/commands.h"
+#include "newssys/paths.h"
+#include "report/message.h"
+#include "report/util.h"
+#include "run/driver.h"
+#include "run/settings.h"
+#include "run/signals.h"
+
+namespace nntp {
+
+namespace {
+
+// Exit statuses of a child whose exec failed.
+constexpr int kCtlinndExecFailed = 5;
+constexpr int kShellExecFailed = 1;
+constexpr int kProgramExecFailed = 5;
+
+// A child never takes the program's exit path: that would remove the parent's
+// lock files and finish the parent's fetch.
+[[noreturn]] void child_exit(int status) {
+  fflush(stderr);
+  _exit(status);
+}
+
+// Forks; a failure ends the run. Pending standard error output is written
+// first so that a child reporting a failed exec does not repeat it.
+pid_t fork_or_exit() {
+  fflush(stderr);
+  const pid_t pid = fork();
+  if (pid < 0) {
+    report::message(report::kSysError, "could not fork");
+    run::exit_run(run::kStatusInternal);
+  }
+  return pid;
+}
+
+// In a child: give up any privileges before running an external command.
+// When a reset fails the command runs with the ids it has: there is nothing
+// better to do in the child.
+void reset_ids() {
+  [[maybe_unused]] const int uid_result = setuid(getuid());
+  [[maybe_unused]] const int gid_result = setgid(getgid());
+}
+
+void exec_vector(const char* path, const newssys::ArgVector& args) {
+  execv(path, const_cast<char* const*>(args.argv));
+}
+
+// In a child: the connect errors file becomes standard error, appended to;
+// when it cannot be opened the inherited standard error stays.
+void redirect_stderr_to_connect_errors() {
+  const int fd = open(newssys::kConnectErrors, O_WRONLY | O_CREAT | O_APPEND, 0644);
+  if (fd < 0) return;
+  if (fd != STDERR_FILENO) {
+    dup2(fd, STDERR_FILENO);
+    close(fd);
+  }
+}
+
+// In a child: in_fd becomes standard input and out_fd standard output.
+void set_standard_io(int in_fd, int out_fd) {
+  if (out_fd == STDIN_FILENO && in_fd != STDIN_FILENO) {
+    // Standard input is about to be replaced; keep the output end alive.
+    out_fd = dup(out_fd);
+  }
+  if (in_fd != STDIN_FILENO) dup2(in_fd, STDIN_FILENO);
+  if (out_fd != STDOUT_FILENO) dup2(out_fd, STDOUT_FILENO);
+}
+
+// In a child: keep becomes descriptor target, drop (the other pipe end) goes.
+void pipe_end_to(int keep, int drop, int target) {
+  if (drop != target) close(drop);
+  if (keep != target) {
+    dup2(keep, target);
+    close(keep);
+  }
+}
+
+// In a child: runs command through the shell; returns only after a failed exec.
+[[noreturn]] void exec_shell(const char* command) {
+  reset_ids();
+  exec_vector(newssys::kShell, newssys::shell_arguments(command));
+  report::message(report::kSysError, "could not exec %s", newssys::kShell);
+  child_exit(kShellExecFailed);
+}
+
+const char* or_empty(const char* text) {
+  return text != nullptr ? text : "";
+}
+
+}  // namespace
+
+int wait_child(pid_t pid) {
+  for (;;) {
+    // A signal that came just before the wait would otherwise sleep through it.
+    run::check_signals();
+    int status = 0;
+    const pid_t reaped = wait(&status);
+    if (reaped == pid) return status;
+    if (reaped >= 0) continue;     // some other child: its status is of no interest
+    if (errno == EINTR) continue;  // the check above acts on the signal
+    report::message(report::kSysError, "error waiting for connect process");
+    run::exit_run(run::kStatusInternal);
+  }
+}
+
+int run_ctlinnd(const char* command, const char* argument) {
+  newssys::CtlinndTimeoutBuffer timeout_arg;
+  newssys::format_ctlinnd_timeout(timeout_arg, run::effective_timeout());
+
+  const run::Settings& s = run::g_settings;
+  const char* newsbin = s.paths.newsbin ? s.paths.newsbin->c_str() : newssys::kDefaultNewsBin;
+  const char* override_name = s.ctlinnd ? s.ctlinnd->c_str() : nullptr;
+  report::PathBuffer path;
+  report::resolve_path(path, newsbin, newssys::kCtlinndName, override_name);
+
+  const newssys::ArgVector args = newssys::ctlinnd_arguments(path, timeout_arg, command, argument);
+  const pid_t pid = fork_or_exit();
+  if (pid == 0) {
+    reset_ids();
+    exec_vector(path, args);
+    report::message(report::kSysError, "could not exec %s", path);
+    child_exit(kCtlinndExecFailed);
+  }
+  return wait_child(pid);
+}
+
+int run_script(const char* command, int in_fd, int out_fd) {
+  const pid_t pid = fork_or_exit();
+  if (pid == 0) {
+    set_standard_io(in_fd, out_fd);
+    redirect_stderr_to_connect_errors();
+    exec_shell(command);
+  }
+  return wait_child(pid);
+}
+
+void spawn_coprocess(const char* command, CoprocessEnds* ends) {
+  int to_child[2];
+  int from_child[2];
+  if (pipe(to_child) != 0) {
+    report::message(report::kSysError, "could not pipe");
+    run::exit_run(run::kStatusInternal);
+  }
+  if (pipe(from_child) != 0) {
+    report::message(report::kSysError, "could not pipe");
+    run::exit_run(run::kStatusInternal);
+  }
+
+  const pid_t pid = fork_or_exit();
+  if (pid == 0) {
+    close(to_child[1]);
+    close(from_child[0]);
+    set_standard_io(to_child[0], from_child[1]);
+    if (to_child[0] > STDERR_FILENO) close(to_child[0]);
+    if (from_child[1] > STDERR_FILENO) close(from_child[1]);
+    redirect_stderr_to_connect_errors();
+    exec_shell(command);
+  }
+
+  close(to_child[0]);
+  close(from_child[1]);
+  ends->read_fd = from_child[0];
+  ends->write_fd = to_child[1];
+  ends->read_stream = fdopen(from_child[0], "r");
+  if (ends->read_stream == nullptr) {
+    report::message(report::kSysError, "could not open pipe for read");
+  }
+  ends->write_stream = fdopen(to_child[1], "w");
+  if (ends->write_stream == nullptr) {
+    report::message(report::kSysError, "could not open pipe for write");
+  }
+}
+
+FILE* pipe_to_program(const char* program, pid_t* pid, const char* arg1, const char* arg2) {
+  int fds[2];
+  if (pipe(fds) != 0) {
+    report::message(report::kSysError, "can't pipe: %s", program);
+    return nullptr;
+  }
+  const pid_t child = fork_or_exit();
+  if (child == 0) {
+    pipe_end_to(fds[0], fds[1], STDIN_FILENO);
+    report::message(report::kProgress, "exec: %s args: %s %s", program, or_empty(arg1),
+                    or_empty(arg2));
+    exec_vector(program, newssys::program_arguments(program, arg1, arg2));
+    report::message(report::kSysError, "can't exec: %s", program);
+    child_exit(kProgramExecFailed);
+  }
+
+  close(fds[0]);
+  FILE* stream = fdopen(fds[1], "w");
+  if (stream == nullptr) {
+    report::message(report::kSysError, "can't connect write pipe: %s", program);
+    close(fds[1]);  // the child sees the end of its input and ends
+    return nullptr;
+  }
+  *pid = child;
+  return stream;
+}
+
+FILE* pipe_from_program(const char* program, pid_t* pid, const char* arg) {
+  int fds[2];
+  if (pipe(fds) != 0) {
+    report::message(report::kSysError, "can't pipe: %s", program);
+    return nullptr;
+  }
+  const pid_t child = fork_or_exit();
+  if (child == 0) {
+    pipe_end_to(fds[1], fds[0], STDOUT_FILENO);
+    report::message(report::kProgress, "exec: %s arg: %s", program, or_empty(arg));
+    exec_vector(program, newssys::program_arguments(program, arg, nullptr));
+    report::message(report::kSysError, "can't exec: %s", program);
+    child_exit(kProgramExecFailed);
+  }
+
+  close(fds[1]);
+  FILE* stream = fdopen(fds[0], "r");
+  if (stream == nullptr) {
+    report::message(report::kSysError, "can't connect read pipe: %s", program);
+    close(fds[0]);
+    return nullptr;
+  }
+  *pid = child;
+  return stream;
+}
+
+FILE* open_output(const char* destination, pid_t* pid) {
+  *pid = -1;
+  if (destination[0] == '|') {
+    return pipe_to_program(newssys::kShell, pid, newssys::kShellCommandOption, destination + 1);
+  }
+  if (destination[0] == '-' && destination[1] == '\0') return stdout;
+  FILE* stream = fopen(destination, "w");
+  if (stream == nullptr) {
+    report::message(report::kSysError, "can't write to: %s", destination);
+  }
+  return stream;
+}
+
+int close_output(FILE* stream, pid_t pid) {
+  int result = 0;
+  if (stream != nullptr) {
+    fflush(stream);
+    if (stream != stdout) {
+      result = fclose(stream);
+      if (result < 0) report::message(report::kSysError, "can't close");
+    }
+  }
+  if (pid == -1) return result;
+  return wait_child(pid);
+}
+
+}  // namespace nntp
