@@ -2,8 +2,10 @@
 // INCOMING under their final names, or piped to rnews, inews or another program.
 #pragma once
 
+#include <sys/types.h>
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 
 namespace fetch {
 
@@ -25,6 +27,14 @@ bool flush_spool(bool interrupted);
 /// Replaces the trailing "XXXXXX" of a path template with six characters of
 /// 0-9A-V that name no existing file; false when none could be found.
 bool make_unique_name(char* path_template);
+
+/// Starts the pipe program (--rnews, --rnews-to, --inews, --pipe-to) with its
+/// input a pipe from us; returns the write stream (pid set), or null after a
+/// message.
+FILE* open_news_pipe(pid_t* pid);
+
+/// Closes the pipe and waits for the program; true when its wait status is 0.
+bool close_news_pipe(FILE* stream, pid_t pid);
 
 /// After the pull's cleanup the spool is closed for good: spool_article then
 /// refuses (an article arriving so late is never fetched "half").

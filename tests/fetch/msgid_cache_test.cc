@@ -1,0 +1,67 @@
+#include "fetch/msgid_cache.h"
+
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include "fetch/active.h"
+#include "run/settings.h"
+#include "support/capture.h"
+
+namespace {
+
+// The cache lives for the whole process: every test uses IDs of its own.
+
+TEST(MessageIdCache, OnlyTheFirstOfThreeOffersIsNew) {
+  const int saved = run::g_settings.verbosity;
+  run::g_settings.verbosity = 5;
+  testsupport::CaptureFd err;
+  EXPECT_TRUE(fetch::remember_message_id("<crosspost.1@example.org>"));
+  EXPECT_FALSE(fetch::remember_message_id("<crosspost.1@example.org>"));
+  EXPECT_FALSE(fetch::remember_message_id("<crosspost.1@example.org>"));
+  const std::string text = err.take();
+  run::g_settings.verbosity = saved;
+
+  const std::string line = "msgid <crosspost.1@example.org> fetched already\n";
+  const size_t first = text.find(line);
+  ASSERT_NE(first, std::string::npos) << text;
+  EXPECT_NE(text.find(line, first + 1), std::string::npos) << text;
+  EXPECT_EQ(text.size(), 2 * line.size()) << text;
+}
+
+TEST(MessageIdCache, IdsAreComparedExactly) {
+  EXPECT_TRUE(fetch::remember_message_id("<Case.Test@Example.ORG>"));
+  EXPECT_TRUE(fetch::remember_message_id("<case.test@example.org>"));
+  EXPECT_TRUE(fetch::remember_message_id("<Case.Test@Example.ORG> "));
+  EXPECT_TRUE(fetch::remember_message_id("<Case.Test@Example.OR>"));
+  EXPECT_FALSE(fetch::remember_message_id("<Case.Test@Example.ORG>"));
+  EXPECT_FALSE(fetch::remember_message_id("<case.test@example.org>"));
+}
+
+TEST(MessageIdCache, ManyIdsSharingBucketsStayDistinct) {
+  // Far more IDs than buckets, so chains hold many entries each.
+  for (int i = 0; i < 20000; ++i) {
+    const std::string id = "<bulk." + std::to_string(i) + "@example.net>";
+    ASSERT_TRUE(fetch::remember_message_id(id.c_str())) << id;
+  }
+  for (int i = 0; i < 20000; i += 7) {
+    const std::string id = "<bulk." + std::to_string(i) + "@example.net>";
+    ASSERT_FALSE(fetch::remember_message_id(id.c_str())) << id;
+  }
+}
+
+TEST(MessageIdCache, IdsOfOneBucketAreToldApart) {
+  const std::string first = "<bucket.0@example.com>";
+  const int bucket = fetch::string_hash(first.c_str(), fetch::kMessageIdBuckets);
+  std::string second;
+  for (int i = 1; second.empty(); ++i) {
+    const std::string id = "<bucket." + std::to_string(i) + "@example.com>";
+    if (fetch::string_hash(id.c_str(), fetch::kMessageIdBuckets) == bucket) second = id;
+  }
+  EXPECT_TRUE(fetch::remember_message_id(first.c_str()));
+  EXPECT_TRUE(fetch::remember_message_id(second.c_str()));
+  EXPECT_FALSE(fetch::remember_message_id(first.c_str()));
+  EXPECT_FALSE(fetch::remember_message_id(second.c_str()));
+}
+
+}  // namespace
