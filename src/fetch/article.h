@@ -2,6 +2,7 @@
 // fake message IDs and the Path rule applied, then handed to the incoming spool.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 namespace fetch {
@@ -10,6 +11,11 @@ namespace fetch {
 inline constexpr int kArticleLineMax = 5120;
 /// A Path line can be extended only up to this length (it must still fit a line).
 inline constexpr int kMaxHeaderSize = 5112;
+/// The article buffer starts with this many bytes and grows by as many.
+inline constexpr size_t kArticleBufferStep = 100000;
+/// Longest article text accepted; a server sending more stops the transfer
+/// rather than exhaust memory.
+inline constexpr size_t kArticleSizeMax = 1000 * kArticleBufferStep;
 
 /// Reads the text of article n of group that follows a 220 reply, up to and
 /// including its end line, and stores or drops it; false when the transfer
@@ -18,5 +24,13 @@ bool read_article(int64_t n, const char* group);
 
 /// True when the text, after leading white space, begins with "<fake@" in any case.
 bool is_fake_id(const char* message_id);
+
+/// Reads the text that follows a 220, 221 or 222 reply up to and including its
+/// end line and throws it away; false when reading failed or the text grew
+/// beyond what an article may hold.
+bool skip_article_text();
+
+/// Bytes the article buffer reused for every article holds now (it never shrinks).
+size_t article_buffer_capacity();
 
 }  // namespace fetch

@@ -19,11 +19,16 @@ int select_group(const char* group, int64_t* first, int64_t* last);
 bool fetch_step(int64_t n, bool first_of_group, const char* group);
 
 /// The lowest article number whose STAT, NEXT or ARTICLE reply is still
-/// outstanding, or -1 when none is. A group's recorded number must not pass it.
+/// outstanding, or whose reply failed to be handled in the current group; -1
+/// when there is none. A group's recorded number must not pass it.
 int64_t lowest_outstanding_article();
 
 /// After a failed transfer: every outstanding reply will be read and thrown
 /// away (article text included) without acting on it.
 void abandon_outstanding_replies();
+
+/// Forgets what the server was found to lack (STAT, NEXT, article numbers) and
+/// the current group's state, as at the start of a run.
+void reset_retrieval();
 
 }  // namespace fetch

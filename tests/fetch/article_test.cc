@@ -1,0 +1,374 @@
+#include "fetch/article.h"
+
+#include <dirent.h>
+#include <sys/socket.h>
+#include <unistd.h>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "fetch/spool.h"
+#include "groups/newsfeeds.h"
+#include "nntp/connection.h"
+#include "report/stats.h"
+#include "run/settings.h"
+#include "support/capture.h"
+
+namespace {
+
+using testsupport::CaptureFd;
+
+// What became of one article read from the wire.
+struct Outcome {
+  bool result = false;
+  std::vector<std::string> stored;  // articles found in the published batches
+  std::string err;                  // messages written meanwhile
+};
+
+// The server connection on one end of a socket pair; the test writes the
+// server's side into the other end.
+struct ArticleTest : testing::Test {
+  int peer = -1;
+  std::string incoming;
+  run::Settings saved_settings;
+  std::vector<std::string> saved_sites;
+  bool saved_special = false;
+
+  void SetUp() override {
+    saved_settings = run::g_settings;
+    saved_sites = groups::g_excluded_sites;
+    saved_special = groups::g_special_exclude;
+    run::Settings& s = run::g_settings;
+    s.verbosity = 5;
+    s.dry_run = 0;
+    s.timeout = 30;  // only so that a broken test cannot hang
+    s.no_path = 0;
+    s.tag = 0;
+    s.keep_fake = 0;
+    s.filter.reset();
+    s.add_header.reset();
+    s.pipe_program.reset();
+    s.inn_mode = true;
+    s.spool_name = "upstream";
+    s.server_host = "upstream";
+    char dir[] = "/tmp/tessu-article-XXXXXX";
+    ASSERT_NE(mkdtemp(dir), nullptr);
+    incoming = dir;
+    s.paths.incoming = incoming;
+    groups::g_excluded_sites = {"feed"};
+    groups::g_special_exclude = false;
+    report::g_counters = report::Counters{};
+    fetch::g_batch_size = 0;
+    int fds[2];
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, fds), 0);
+    nntp::attach_connection(&nntp::g_connection, fds[0], dup(fds[0]));
+    peer = fds[1];
+  }
+  void TearDown() override {
+    nntp::close_connection(&nntp::g_connection);
+    if (peer >= 0) close(peer);
+    remove_batches();
+    rmdir(incoming.c_str());
+    groups::g_excluded_sites = saved_sites;
+    groups::g_special_exclude = saved_special;
+    run::g_settings = saved_settings;
+  }
+
+  void send_to_client(const std::string& bytes) const {
+    ASSERT_EQ(write(peer, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
+  }
+
+  std::vector<std::string> batch_names() const {
+    std::vector<std::string> names;
+    DIR* dir = opendir(incoming.c_str());
+    if (dir == nullptr) return names;
+    while (dirent* entry = readdir(dir)) {
+      const std::string name = entry->d_name;
+      if (name != "." && name != "..") names.push_back(name);
+    }
+    closedir(dir);
+    return names;
+  }
+  void remove_batches() const {
+    for (const std::string& name : batch_names()) unlink((incoming + "/" + name).c_str());
+  }
+  // Publishes the current batch and splits it into its articles.
+  std::vector<std::string> take_stored() const {
+    fetch::flush_spool(false);
+    std::vector<std::string> articles;
+    for (const std::string& name : batch_names()) {
+      std::ifstream file(incoming + "/" + name, std::ios::binary);
+      std::stringstream content;
+      content << file.rdbuf();
+      const std::string batch = content.str();
+      size_t pos = 0;
+      while (pos < batch.size()) {
+        const size_t eol = batch.find('\n', pos);
+        EXPECT_EQ(batch.compare(pos, 9, "#! rnews "), 0) << batch;
+        if (eol == std::string::npos) break;
+        const size_t length = std::stoul(batch.substr(pos + 9, eol - pos - 9));
+        articles.push_back(batch.substr(eol + 1, length));
+        pos = eol + 1 + length;
+      }
+    }
+    remove_batches();
+    return articles;
+  }
+
+  Outcome read(const std::string& wire, int64_t n = 7) {
+    send_to_client(wire);
+    Outcome outcome;
+    CaptureFd capture;
+    outcome.result = fetch::read_article(n, "misc.test");
+    outcome.stored = take_stored();
+    outcome.err = capture.take();
+    return outcome;
+  }
+  // The text that follows on the wire after what read_article consumed.
+  static std::string next_line() {
+    char line[256];
+    if (!nntp::get_text_line(line, sizeof line)) return "";
+    return line;
+  }
+};
+
+TEST_F(ArticleTest, DotsAreUnstuffedAndLineEndsBecomeLineFeeds) {
+  const std::string wire =
+      "Path: feed!origin\r\nMessage-ID: <dots@x>\r\n\r\n"
+      "..two dots\r\n.single dot\r\nplain\n..\r\nlast\r\n.\r\nNEXT LINE\r\n";
+  const Outcome outcome = read(wire);
+  ASSERT_TRUE(outcome.result) << outcome.err;
+  const std::string expected =
+      "Path: feed!origin\nMessage-ID: <dots@x>\n\n.two dots\n.single dot\nplain\n.\nlast\n";
+  ASSERT_EQ(outcome.stored.size(), 1u);
+  EXPECT_EQ(outcome.stored[0], expected);
+  // Exactly the article was read, up to and including its end line.
+  EXPECT_EQ(next_line(), "NEXT LINE\r\n");
+
+  EXPECT_EQ(report::g_counters.fetc, 1);
+  EXPECT_EQ(report::g_counters.netbytes, static_cast<int64_t>(expected.size()));
+  EXPECT_EQ(fetch::g_batch_size, static_cast<int64_t>(expected.size()));
+  EXPECT_EQ(report::g_counters.grossbyt,
+            static_cast<int64_t>(wire.size() - std::string("NEXT LINE\r\n").size()));
+}
+
+TEST_F(ArticleTest, PathRule) {
+  // An excluded site in the Path: stored unchanged.
+  Outcome outcome = read("Path: a!feed!b\r\n\r\nbody\r\n.\r\n");
+  ASSERT_TRUE(outcome.result) << outcome.err;
+  ASSERT_EQ(outcome.stored.size(), 1u);
+  EXPECT_EQ(outcome.stored[0], "Path: a!feed!b\n\nbody\n");
+
+  // --tag puts our own name in front, keeping the value's own spacing out.
+  run::g_settings.tag = 1;
+  outcome = read("Path: \t a!feed!b\r\n\r\nbody\r\n.\r\n");
+  ASSERT_TRUE(outcome.result) << outcome.err;
+  ASSERT_EQ(outcome.stored.size(), 1u);
+  EXPECT_EQ(outcome.stored[0], "Path: tessu!a!feed!b\n\nbody\n");
+  EXPECT_NE(outcome.err.find("inserting tessu path"), std::string::npos);
+  run::g_settings.tag = 0;
+
+  // Our own name excluded: an unknown Path is accepted by putting it in front.
+  groups::g_excluded_sites = {"feed", "tessu"};
+  groups::g_special_exclude = true;
+  outcome = read("PATH: other!x\r\n\r\nbody\r\n.\r\n");
+  ASSERT_TRUE(outcome.result) << outcome.err;
+  ASSERT_EQ(outcome.stored.size(), 1u);
+  EXPECT_EQ(outcome.stored[0], "Path: tessu!other!x\n\nbody\n");
+  // A header name starting with a small p is not looked at.
+  outcome = read("path: other!x\r\n\r\nbody\r\n.\r\n");
+  EXPECT_FALSE(outcome.result);
+  EXPECT_NE(outcome.err.find("did not contain a 'Path:'"), std::string::npos) << outcome.err;
+  groups::g_excluded_sites = {"tessu", "feed"};
+  groups::g_special_exclude = false;
+
+  // Without it the fetch stops, naming the first excluded site and the Path.
+  outcome = read("Path: other!x\r\n\r\nbody\r\n.\r\n");
+  EXPECT_FALSE(outcome.result);
+  EXPECT_TRUE(outcome.stored.empty());
+  EXPECT_NE(outcome.err.find("ARTICLE 7 in misc.test did not contain 'tessu' in 'Path:'\n"),
+            std::string::npos)
+      << outcome.err;
+  EXPECT_NE(outcome.err.find("Path line was 'other!x'\n"), std::string::npos) << outcome.err;
+}
+
+TEST_F(ArticleTest, ArticleWithoutPath) {
+  Outcome outcome = read("Subject: none\r\n\r\nbody\r\n.\r\n");
+  EXPECT_FALSE(outcome.result);
+  EXPECT_NE(outcome.err.find("ARTICLE 7 in misc.test did not contain a 'Path:'"),
+            std::string::npos);
+
+  // When --add-header supplies a Path, the refusal goes without a message.
+  run::g_settings.add_header = "Path";
+  outcome = read("Subject: none\r\n\r\nbody\r\n.\r\n");
+  EXPECT_FALSE(outcome.result);
+  EXPECT_EQ(outcome.err.find("did not contain"), std::string::npos) << outcome.err;
+
+  // --no-path stores it, and the spool learns there was no Path (so the
+  // --add-header Path line is put in front).
+  run::g_settings.no_path = 1;
+  outcome = read("Subject: none\r\n\r\nbody\r\n.\r\n");
+  ASSERT_TRUE(outcome.result) << outcome.err;
+  ASSERT_EQ(outcome.stored.size(), 1u);
+  EXPECT_EQ(outcome.stored[0], "Path: feed!not-for-mail\nSubject: none\n\nbody\n");
+
+  // An article with a foreign Path under --no-path keeps it; none is added.
+  outcome = read("Path: other!x\r\n\r\nbody\r\n.\r\n");
+  ASSERT_TRUE(outcome.result) << outcome.err;
+  ASSERT_EQ(outcome.stored.size(), 1u);
+  EXPECT_EQ(outcome.stored[0], "Path: other!x\n\nbody\n");
+}
+
+TEST_F(ArticleTest, OverlongPathWithTagIsDroppedAndTheTransferGoesOn) {
+  run::g_settings.tag = 1;
+  // The Path line as received, CR LF included, is 5113 bytes: one too many.
+  std::string value = "feed!" + std::string(5113 - 6 - 5 - 2, 'p');
+  std::string line = "Path: " + value + "\r\n";
+  ASSERT_EQ(line.size(), 5113u);
+  Outcome outcome = read(line + "\r\nbody\r\n.\r\nPath: feed!y\r\n\r\nnext\r\n.\r\n");
+  EXPECT_TRUE(outcome.result);
+  EXPECT_TRUE(outcome.stored.empty());
+  EXPECT_NE(outcome.err.find("No room to extend path in ARTICLE 7, adjust MAX_HEADER_SIZE"),
+            std::string::npos);
+  EXPECT_EQ(report::g_counters.fetc, 0);
+  EXPECT_EQ(report::g_counters.fake, 0);
+
+  // The next article on the wire is read as usual.
+  outcome = read("", 8);
+  ASSERT_TRUE(outcome.result) << outcome.err;
+  ASSERT_EQ(outcome.stored.size(), 1u);
+  EXPECT_EQ(outcome.stored[0], "Path: tessu!feed!y\n\nnext\n");
+
+  // One byte shorter still fits.
+  value.pop_back();
+  line = "Path: " + value + "\r\n";
+  outcome = read(line + "\r\nbody\r\n.\r\n");
+  ASSERT_TRUE(outcome.result) << outcome.err;
+  ASSERT_EQ(outcome.stored.size(), 1u);
+  EXPECT_EQ(outcome.stored[0], "Path: tessu!" + value + "\n\nbody\n");
+}
+
+TEST_F(ArticleTest, FakeMessageIds) {
+  EXPECT_TRUE(fetch::is_fake_id("<fake@x>"));
+  EXPECT_TRUE(fetch::is_fake_id(" \t<FaKe@x>"));
+  EXPECT_FALSE(fetch::is_fake_id("<fake.x@y>"));
+  EXPECT_FALSE(fetch::is_fake_id("<real@fake>"));
+
+  Outcome outcome = read("Path: feed!x\r\nMESSAGE-ID: <FAKE@x>\r\n\r\nbody\r\n.\r\n");
+  EXPECT_TRUE(outcome.result);
+  EXPECT_TRUE(outcome.stored.empty());
+  EXPECT_NE(outcome.err.find("ARTICLE 7 rejected as fake"), std::string::npos);
+  EXPECT_EQ(report::g_counters.fake, 1);
+
+  // A header name starting with a small m is not looked at.
+  outcome = read("Path: feed!x\r\nmessage-id: <fake@x>\r\n\r\nbody\r\n.\r\n");
+  EXPECT_TRUE(outcome.result);
+  EXPECT_EQ(outcome.stored.size(), 1u);
+
+  // Nor is anything after the header.
+  outcome = read("Path: feed!x\r\n\r\nMessage-ID: <fake@x>\r\n.\r\n");
+  EXPECT_TRUE(outcome.result);
+  EXPECT_EQ(outcome.stored.size(), 1u);
+
+  run::g_settings.keep_fake = 1;
+  outcome = read("Path: feed!x\r\nMessage-ID: <fake@x>\r\n\r\nbody\r\n.\r\n");
+  EXPECT_TRUE(outcome.result);
+  EXPECT_EQ(outcome.stored.size(), 1u);
+  EXPECT_EQ(report::g_counters.fake, 1);
+}
+
+TEST_F(ArticleTest, LongLinesAreStoredWholeAndOnlyTheirFirstPieceIsExamined) {
+  // 5119 bytes fill one read; the rest of the line, which starts with a dot,
+  // is neither an end line nor unstuffed.
+  const std::string first_piece(5119, 'x');
+  const std::string body_line = first_piece + ".\r\n";
+  // A header line of 12000 bytes whose second piece begins with "Path:".
+  const std::string header_line =
+      "X-Long: " + std::string(5119 - 8, 'h') + "Path: other!x" + std::string(6000, 'h') + "\r\n";
+  const Outcome outcome =
+      read("Path: feed!x\r\n" + header_line + "\r\n" + body_line + "..\r\n.\r\n");
+  ASSERT_TRUE(outcome.result) << outcome.err;
+  ASSERT_EQ(outcome.stored.size(), 1u);
+  const std::string stored_header = header_line.substr(0, header_line.size() - 2) + "\n";
+  EXPECT_EQ(outcome.stored[0], "Path: feed!x\n" + stored_header + "\n" + first_piece + ".\n.\n");
+}
+
+TEST_F(ArticleTest, OddInputIsHandledByLength) {
+  // NUL bytes are kept: the text is handled by its length.
+  std::string wire = std::string("Path: feed!x\r\n\r\nnul\0here\r\n\0\r\n", 29) + ".\r\n";
+  Outcome outcome = read(wire);
+  ASSERT_TRUE(outcome.result) << outcome.err;
+  ASSERT_EQ(outcome.stored.size(), 1u);
+  EXPECT_EQ(outcome.stored[0], std::string("Path: feed!x\n\nnul\0here\n\0\n", 25));
+
+  // No empty line between header and body: every line is header.
+  outcome = read("Path: feed!x\r\nSubject: s\r\nno separator\r\n.\r\n");
+  ASSERT_TRUE(outcome.result) << outcome.err;
+  ASSERT_EQ(outcome.stored.size(), 1u);
+  EXPECT_EQ(outcome.stored[0], "Path: feed!x\nSubject: s\nno separator\n");
+
+  // A lone CR inside a line stays; a run of CRs at the end goes.
+  outcome = read("Path: feed!x\r\n\r\na\rb\r\r\n.\r\n");
+  ASSERT_TRUE(outcome.result) << outcome.err;
+  ASSERT_EQ(outcome.stored.size(), 1u);
+  EXPECT_EQ(outcome.stored[0], "Path: feed!x\n\na\rb\n");
+}
+
+TEST_F(ArticleTest, TextEndingBeforeItsEndLineFails) {
+  send_to_client("Path: feed!x\r\n\r\nbody\r\n.");
+  shutdown(peer, SHUT_WR);
+  CaptureFd capture;
+  EXPECT_FALSE(fetch::read_article(7, "misc.test"));
+  const std::string err = capture.take();
+  EXPECT_NE(err.find("read error on socket"), std::string::npos) << err;
+  EXPECT_TRUE(take_stored().empty());
+}
+
+TEST_F(ArticleTest, TheArticleBufferGrowsInStepsAndNeverShrinks) {
+  read("Path: feed!x\r\n\r\nsmall\r\n.\r\n");
+  const size_t start = fetch::article_buffer_capacity();
+  ASSERT_GE(start, fetch::kArticleBufferStep);
+  EXPECT_EQ(start % fetch::kArticleBufferStep, 0u);
+
+  // An article 150000 bytes larger than the buffer, sent by a writer thread
+  // since it does not fit the socket's buffer.
+  std::string big = "Path: feed!x\r\n\r\n";
+  const std::string line = std::string(98, 'b') + "\r\n";
+  while (big.size() < start + 150000) big += line;
+  big += ".\r\n";
+  std::thread writer([&] {
+    size_t sent = 0;
+    while (sent < big.size()) {
+      const ssize_t n = write(peer, big.data() + sent, big.size() - sent);
+      if (n <= 0) break;
+      sent += static_cast<size_t>(n);
+    }
+  });
+  CaptureFd capture;
+  const bool result = fetch::read_article(7, "misc.test");
+  writer.join();
+  capture.take();
+  ASSERT_TRUE(result);
+  const std::vector<std::string> stored = take_stored();
+  ASSERT_EQ(stored.size(), 1u);
+  const size_t stored_size = stored[0].size();
+  size_t expected = start;
+  while (expected < stored_size) expected += fetch::kArticleBufferStep;
+  EXPECT_EQ(fetch::article_buffer_capacity(), expected);
+
+  read("Path: feed!x\r\n\r\nsmall again\r\n.\r\n");
+  EXPECT_EQ(fetch::article_buffer_capacity(), expected);
+}
+
+TEST_F(ArticleTest, SkippedTextIsReadUpToItsEndLine) {
+  send_to_client("Path: feed!x\r\n\r\n..\r\n" + std::string(6000, 'z') + "\r\n.\r\nAFTER\r\n");
+  EXPECT_TRUE(fetch::skip_article_text());
+  EXPECT_EQ(next_line(), "AFTER\r\n");
+  EXPECT_TRUE(take_stored().empty());
+}
+
+}  // namespace

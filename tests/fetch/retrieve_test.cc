@@ -1,0 +1,393 @@
+#include "fetch/retrieve.h"
+
+#include <arpa/inet.h>
+#include <dirent.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+#include <algorithm>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "fetch/spool.h"
+#include "groups/newsfeeds.h"
+#include "nntp/connection.h"
+#include "report/stats.h"
+#include "run/settings.h"
+#include "support/capture.h"
+#include "support/nntp_server.h"
+
+namespace {
+
+using testsupport::CaptureFd;
+using testsupport::Fault;
+using Lines = std::vector<std::string>;
+
+// The retrieval pipeline connected to the scripted server on localhost.
+struct RetrieveTest : testing::Test {
+  testsupport::TestNntpServer server;
+  std::string incoming;
+  run::Settings saved_settings;
+  std::vector<std::string> saved_sites;
+  bool saved_special = false;
+  std::string err;  // messages of the last pull()
+
+  void SetUp() override {
+    saved_settings = run::g_settings;
+    saved_sites = groups::g_excluded_sites;
+    saved_special = groups::g_special_exclude;
+    run::Settings& s = run::g_settings;
+    s.verbosity = 5;
+    s.dry_run = 0;
+    s.timeout = 30;  // only so that a broken test cannot hang
+    s.window = 10;
+    s.missing = 2;
+    s.nonext = 0;
+    s.keep_fake = 0;
+    s.no_path = 0;
+    s.tag = 0;
+    s.filter.reset();
+    s.mfilter.reset();
+    s.add_header.reset();
+    s.pipe_program.reset();
+    s.paths.line_terminator = "\r\n";
+    s.spool_name = "upstream";
+    s.server_host = "upstream";
+    char dir[] = "/tmp/tessu-retrieve-XXXXXX";
+    ASSERT_NE(mkdtemp(dir), nullptr);
+    incoming = dir;
+    s.paths.incoming = incoming;
+    groups::g_excluded_sites = {"feed"};
+    groups::g_special_exclude = false;
+    report::g_counters = report::Counters{};
+    nntp::g_reply_window = nntp::ReplyWindow{};
+    fetch::reset_retrieval();
+  }
+  void TearDown() override {
+    {
+      CaptureFd quiet;
+      fetch::flush_spool(false);
+    }
+    nntp::close_connection(&nntp::g_connection);
+    server.stop();
+    remove_batches();
+    rmdir(incoming.c_str());
+    nntp::g_reply_window = nntp::ReplyWindow{};
+    groups::g_excluded_sites = saved_sites;
+    groups::g_special_exclude = saved_special;
+    run::g_settings = saved_settings;
+  }
+
+  void remove_batches() const {
+    DIR* dir = opendir(incoming.c_str());
+    if (dir == nullptr) return;
+    while (dirent* entry = readdir(dir)) {
+      const std::string name = entry->d_name;
+      if (name != "." && name != "..") unlink((incoming + "/" + name).c_str());
+    }
+    closedir(dir);
+  }
+
+  // Message IDs are remembered for the whole process, so each test makes its own.
+  static std::string id(long n) {
+    return "<" + std::string(testing::UnitTest::GetInstance()->current_test_info()->name()) + "." +
+           std::to_string(n) + "@test>";
+  }
+  void add(const std::string& group, long n, const std::string& message_id = "") {
+    server.add_simple_article(group, n, message_id.empty() ? id(n) : message_id, "feed!origin");
+  }
+
+  void connect_to_server() {
+    const int port = server.start();
+    const int fd = socket(AF_INET, SOCK_STREAM, 0);
+    ASSERT_GE(fd, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(static_cast<uint16_t>(port));
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ASSERT_EQ(connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+    nntp::attach_connection(&nntp::g_connection, fd, dup(fd));
+    char greeting[nntp::kStatusLineMax + 1];
+    CaptureFd quiet;
+    ASSERT_EQ(nntp::get_line(greeting, sizeof greeting), 1);
+  }
+
+  // Selects the group and steps through its articles as the pull loop does;
+  // false when the selection or the transfer failed.
+  bool pull(const char* group) {
+    CaptureFd capture;
+    int64_t first = 0;
+    int64_t last = 0;
+    bool ok = fetch::select_group(group, &first, &last) == 1;
+    fetch::g_latest_article = -1;
+    for (int64_t n = first; ok && n <= last; ++n) ok = fetch::fetch_step(n, n == first, group);
+    if (ok) ok = nntp::drain_replies() == 1;
+    err = capture.take();
+    return ok;
+  }
+
+  // The commands the server received that ask for articles, in order.
+  Lines article_commands() const {
+    Lines lines;
+    for (const std::string& line : server.commands()) {
+      if (line.rfind("GROUP", 0) == 0 || line.rfind("STAT", 0) == 0 || line.rfind("NEXT", 0) == 0 ||
+          line.rfind("ARTICLE", 0) == 0) {
+        lines.push_back(line);
+      }
+    }
+    return lines;
+  }
+
+  bool said(const std::string& text) const { return err.find(text) != std::string::npos; }
+  size_t times_said(const std::string& text) const {
+    size_t count = 0;
+    for (size_t pos = err.find(text); pos != std::string::npos; pos = err.find(text, pos + 1))
+      ++count;
+    return count;
+  }
+};
+
+TEST_F(RetrieveTest, WindowOfTwoInterleavesStatAndArticle) {
+  run::g_settings.window = 2;
+  for (long n = 10; n <= 12; ++n) add("misc.test", n);
+  connect_to_server();
+  ASSERT_TRUE(pull("misc.test")) << err;
+  EXPECT_EQ(article_commands(), (Lines{"GROUP misc.test", "STAT 10", "STAT 11", "ARTICLE 10",
+                                       "ARTICLE 11", "STAT 12", "ARTICLE 12"}));
+  EXPECT_EQ(report::g_counters.fetc, 3);
+  EXPECT_EQ(report::g_counters.grps, 1);
+  EXPECT_EQ(fetch::g_latest_article, 12);
+  EXPECT_EQ(fetch::lowest_outstanding_article(), -1);
+}
+
+TEST_F(RetrieveTest, WindowZeroWalksTheGroupWithNext) {
+  run::g_settings.window = 0;
+  run::g_settings.missing = 0;
+  add("misc.test", 120);
+  add("misc.test", 130);
+  add("misc.test", 131);
+  server.add_group("misc.test", 120, 132);
+  connect_to_server();
+  ASSERT_TRUE(pull("misc.test")) << err;
+  // NEXT jumps from 120 to 130: the steps 122 to 130 send nothing; after 131
+  // the server has no more.
+  EXPECT_EQ(article_commands(), (Lines{"GROUP misc.test", "STAT 120", "ARTICLE 120", "NEXT",
+                                       "ARTICLE 130", "NEXT", "ARTICLE 131", "NEXT"}));
+  EXPECT_TRUE(said("NEXT reports no more articles in misc.test"));
+  EXPECT_EQ(report::g_counters.fetc, 3);
+  EXPECT_EQ(fetch::g_latest_article, 131);
+}
+
+TEST_F(RetrieveTest, WindowZeroWithAMissingFirstArticleStaysWithStat) {
+  run::g_settings.window = 0;
+  run::g_settings.missing = 0;
+  add("misc.test", 2);
+  add("misc.test", 3);
+  server.add_group("misc.test", 1, 3);
+  connect_to_server();
+  ASSERT_TRUE(pull("misc.test")) << err;
+  EXPECT_EQ(article_commands(),
+            (Lines{"GROUP misc.test", "STAT 1", "STAT 2", "ARTICLE 2", "NEXT", "ARTICLE 3"}));
+  EXPECT_TRUE(said("article 1 in misc.test not on server, stat_failures 1"));
+  EXPECT_TRUE(said("before NEXT: stat_failures 1"));
+}
+
+TEST_F(RetrieveTest, ServerWithoutUsableNextIsAskedWithStat) {
+  run::g_settings.window = 0;
+  run::g_settings.missing = 0;
+  for (long n = 1; n <= 3; ++n) add("misc.test", n);
+  for (long n = 1; n <= 3; ++n) add("misc.other", n, id(10 + n));
+  server.script.faults.push_back(Fault{Fault::kReplyCode, "NEXT", 1, "500 no next", 0});
+  server.script.faults.push_back(Fault{Fault::kReplyCode, "NEXT", 2, "223 garbage", 0});
+  connect_to_server();
+  // Unknown: the article is fetched without looking, then STAT for the rest.
+  ASSERT_TRUE(pull("misc.test")) << err;
+  EXPECT_TRUE(said("server lacks NEXT command: 500 no next"));
+  EXPECT_TRUE(said("unconditionally fetching article 2"));
+  // Garbled: STAT for the same number instead.
+  fetch::reset_retrieval();
+  ASSERT_TRUE(pull("misc.other")) << err;
+  EXPECT_TRUE(said("bad NEXT reponse: 223 garbage"));
+  EXPECT_EQ(article_commands(),
+            (Lines{"GROUP misc.test", "STAT 1", "ARTICLE 1", "NEXT", "ARTICLE 2", "STAT 3",
+                   "ARTICLE 3", "GROUP misc.other", "STAT 1", "ARTICLE 1", "NEXT", "STAT 2",
+                   "ARTICLE 2", "STAT 3", "ARTICLE 3"}));
+  EXPECT_EQ(report::g_counters.fetc, 6);
+}
+
+TEST_F(RetrieveTest, MissesBeyondTheThresholdAreStillAskedWithStat) {
+  run::g_settings.window = 2;
+  run::g_settings.missing = 2;
+  add("misc.test", 1);
+  add("misc.test", 8);
+  connect_to_server();
+  ASSERT_TRUE(pull("misc.test")) << err;
+  const Lines commands = article_commands();
+  EXPECT_EQ(std::count(commands.begin(), commands.end(), "NEXT"), 0);
+  EXPECT_EQ(std::count(commands.begin(), commands.end(), "ARTICLE 1"), 1);
+  EXPECT_EQ(std::count(commands.begin(), commands.end(), "ARTICLE 8"), 1);
+  for (long n = 1; n <= 8; ++n) {
+    EXPECT_EQ(std::count(commands.begin(), commands.end(), "STAT " + std::to_string(n)), 1) << n;
+  }
+  EXPECT_TRUE(said("before NEXT: stat_failures 2"));
+  EXPECT_EQ(report::g_counters.fetc, 2);
+}
+
+TEST_F(RetrieveTest, ServerWithoutStatGetsArticleForEveryNumberForTheRestOfTheRun) {
+  run::g_settings.window = 0;
+  run::g_settings.missing = 0;
+  server.script.faults.push_back(Fault{Fault::kReplyCode, "STAT", 0, "500 what?", 0});
+  add("misc.test", 1);
+  add("misc.test", 2);
+  add("misc.test", 3);
+  add("misc.other", 5);
+  add("misc.other", 6);
+  connect_to_server();
+  ASSERT_TRUE(pull("misc.test")) << err;
+  EXPECT_TRUE(said("server lacks STAT command: 500 what?"));
+  ASSERT_TRUE(pull("misc.other")) << err;
+  EXPECT_EQ(article_commands(), (Lines{"GROUP misc.test", "STAT 1", "ARTICLE 1", "ARTICLE 2",
+                                       "ARTICLE 3", "GROUP misc.other", "ARTICLE 5", "ARTICLE 6"}));
+  EXPECT_FALSE(said("server lacks STAT"));
+  EXPECT_EQ(report::g_counters.fetc, 5);
+}
+
+TEST_F(RetrieveTest, StatReplyForAnotherArticleStopsTheTransfer) {
+  run::g_settings.window = 0;
+  for (long n = 100; n <= 106; ++n) add("misc.test", n);
+  // The fifth STAT asks for 104.
+  server.script.faults.push_back(Fault{Fault::kWrongNumber, "STAT", 5, "", 105});
+  connect_to_server();
+  EXPECT_FALSE(pull("misc.test"));
+  EXPECT_TRUE(said("STAT 104 out of phase: 223 105 " + id(104))) << err;
+  EXPECT_EQ(fetch::g_latest_article, 103);
+  // The article whose reply failed is not passed by the group's record.
+  EXPECT_EQ(fetch::lowest_outstanding_article(), 104);
+  EXPECT_EQ(report::g_counters.fetc, 4);
+}
+
+TEST_F(RetrieveTest, ArticleReplyWithoutNumber) {
+  for (long n = 1; n <= 2; ++n) add("misc.test", n);
+  for (long n = 1; n <= 2; ++n) add("misc.more", n, id(10 + n));
+  for (long n = 1; n <= 2; ++n) add("misc.last", n, id(20 + n));
+  server.script.faults.push_back(Fault{Fault::kReplyCode, "ARTICLE", 0, "220 0 article", 0});
+  connect_to_server();
+
+  // Without pipelining the reply can only be the one asked for: a notice, once.
+  run::g_settings.window = 0;
+  ASSERT_TRUE(pull("misc.test")) << err;
+  EXPECT_EQ(times_said("no article number in ARTICLE response: 220 0 article"), 1u) << err;
+  run::g_settings.window = 1;
+  ASSERT_TRUE(pull("misc.more")) << err;
+  EXPECT_FALSE(said("no article number"));
+  EXPECT_EQ(report::g_counters.fetc, 4);
+
+  // With several commands in flight it cannot be told apart.
+  run::g_settings.window = 2;
+  EXPECT_FALSE(pull("misc.last"));
+  EXPECT_TRUE(said("ARTICLE 1 in misc.last out of phase: 220 0 article")) << err;
+  EXPECT_EQ(report::g_counters.fetc, 4);
+}
+
+TEST_F(RetrieveTest, MessageIdsThatAreNotFetched) {
+  run::g_settings.window = 3;
+  add("misc.test", 1, id(1));
+  add("misc.test", 2, "<fake@upstream>");
+  add("misc.test", 3, id(3));
+  add("misc.other", 7, id(1));  // a crosspost of article 1
+  add("misc.other", 8, id(8));
+  connect_to_server();
+  ASSERT_TRUE(pull("misc.test")) << err;
+  EXPECT_TRUE(said("MSGID <fake@upstream> is fake"));
+  EXPECT_EQ(report::g_counters.fake, 1);
+  ASSERT_TRUE(pull("misc.other")) << err;
+  EXPECT_EQ(report::g_counters.alre, 1);
+  EXPECT_EQ(fetch::g_latest_article, 8);
+  const Lines commands = article_commands();
+  EXPECT_EQ(std::count(commands.begin(), commands.end(), "ARTICLE 2"), 0);
+  EXPECT_EQ(std::count(commands.begin(), commands.end(), "ARTICLE 7"), 0);
+  EXPECT_EQ(std::count(commands.begin(), commands.end(), "ARTICLE 8"), 1);
+  EXPECT_EQ(report::g_counters.fetc, 3);
+
+  // --keep-fake fetches it.
+  run::g_settings.keep_fake = 1;
+  ASSERT_TRUE(pull("misc.test")) << err;
+  EXPECT_EQ(report::g_counters.fake, 1);
+  EXPECT_EQ(report::g_counters.alre, 3);
+  EXPECT_EQ(report::g_counters.fetc, 4);
+}
+
+TEST_F(RetrieveTest, GroupSelection) {
+  add("misc.test", 4);
+  server.add_group("misc.test", 3, 9);
+  server.add_group("misc.locked", 1, 2);
+  server.add_group("misc.broken", 1, 2);
+  server.add_group("misc.odd", 1, 2);
+  server.script.faults.push_back(Fault{Fault::kReplyCode, "GROUP", 2, "480 log in first", 0});
+  server.script.faults.push_back(Fault{Fault::kReplyCode, "GROUP", 3, "211 5 1", 0});
+  server.script.faults.push_back(Fault{Fault::kReplyCode, "GROUP", 4, "502 no way", 0});
+  connect_to_server();
+  CaptureFd capture;
+  int64_t first = 0;
+  int64_t last = 0;
+  EXPECT_EQ(fetch::select_group("misc.test", &first, &last), 1);
+  EXPECT_EQ(first, 3);
+  EXPECT_EQ(last, 9);
+  EXPECT_EQ(fetch::select_group("misc.locked", &first, &last), 0);
+  EXPECT_EQ(fetch::select_group("misc.broken", &first, &last), -1);
+  EXPECT_EQ(fetch::select_group("misc.odd", &first, &last), -1);
+  EXPECT_EQ(fetch::select_group("misc.absent", &first, &last), 0);
+  err = capture.take();
+  EXPECT_EQ(report::g_counters.grps, 1);
+  EXPECT_TRUE(said("authorization required for group \"misc.locked\""));
+  EXPECT_TRUE(said("group select bad format: \"211 5 1\""));
+  EXPECT_TRUE(said("NNTP group select protocol error: got \"502 no way\""));
+  EXPECT_TRUE(said("server does not carry group \"misc.absent\""));
+}
+
+TEST_F(RetrieveTest, OverlongStatusLinesDoNotDesynchronise) {
+  run::g_settings.window = 3;
+  for (long n = 1; n <= 4; ++n) add("misc.test", n);
+  server.script.faults.push_back(Fault{Fault::kLongReply, "STAT", 2, "", 3000});
+  server.script.faults.push_back(Fault{Fault::kLongReply, "ARTICLE", 3, "", 2000});
+  connect_to_server();
+  ASSERT_TRUE(pull("misc.test")) << err;
+  EXPECT_EQ(report::g_counters.fetc, 4);
+}
+
+TEST_F(RetrieveTest, AbandonedRepliesAreReadWithoutActingOnThem) {
+  run::g_settings.window = 3;
+  add("misc.test", 10);
+  add("misc.test", 11, "<fake@somewhere>");
+  add("misc.test", 12);
+  add("misc.test", 13);
+  connect_to_server();
+  CaptureFd capture;
+  int64_t first = 0;
+  int64_t last = 0;
+  ASSERT_EQ(fetch::select_group("misc.test", &first, &last), 1);
+  fetch::g_latest_article = -1;
+  for (int64_t n = 10; n <= 13; ++n) ASSERT_TRUE(fetch::fetch_step(n, n == 10, "misc.test"));
+  // STAT 11 was settled as fake while ARTICLE 10 still waits for its reply.
+  EXPECT_EQ(fetch::g_latest_article, 11);
+  EXPECT_EQ(fetch::lowest_outstanding_article(), 10);
+  fetch::abandon_outstanding_replies();
+  ASSERT_EQ(nntp::drain_replies(), 1);
+  EXPECT_EQ(report::g_counters.fetc, 0);
+  EXPECT_EQ(fetch::g_latest_article, 11);
+  EXPECT_EQ(fetch::lowest_outstanding_article(), -1);
+
+  // The conversation is still in step: the next reply is the next command's.
+  char line[nntp::kStatusLineMax + 1];
+  ASSERT_EQ(nntp::put_line("GROUP misc.test"), 1);
+  ASSERT_EQ(nntp::get_reply(line, sizeof line), 1);
+  EXPECT_STREQ(line, "211 4 10 13 misc.test");
+  capture.take();
+  // Nothing was asked for 12 and 13 after their STAT replies.
+  EXPECT_EQ(article_commands(), (Lines{"GROUP misc.test", "STAT 10", "STAT 11", "STAT 12",
+                                       "ARTICLE 10", "STAT 13", "GROUP misc.test"}));
+}
+
+}  // namespace
