@@ -1,8 +1,244 @@
 #include "nntp/server.h"
 
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+#include <cctype>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+
+#include "nntp/children.h"
+#include "report/message.h"
+#include "run/driver.h"
+#include "run/settings.h"
+#include "run/signals.h"
+
 namespace nntp {
 
-int open_server(const char*, const char*) { return -1; }
-int close_server(int) { return 1; }
+namespace {
+
+using report::message;
+
+// The address to connect to: IPv4 as the classic resolver gives it, or IPv6
+// for a host that has no IPv4 address.
+struct ServerAddress {
+  sockaddr_storage storage;
+  socklen_t length = 0;
+};
+
+// Port number in host byte order, or -1 after a message.
+int resolve_port(const char* port) {
+  char* end = nullptr;
+  const long number = strtol(port, &end, 10);
+  if (*end == '\0') return static_cast<int>(static_cast<uint16_t>(number));
+  const servent* service = getservbyname(port, "tcp");
+  if (service == nullptr) {
+    message(report::kError, "unknown service %s/tcp", port);
+    return -1;
+  }
+  return ntohs(static_cast<uint16_t>(service->s_port));
+}
+
+void set_ipv4(ServerAddress* address, in_addr_t ip, int port) {
+  memset(&address->storage, 0, sizeof address->storage);
+  auto* v4 = reinterpret_cast<sockaddr_in*>(&address->storage);
+  v4->sin_family = AF_INET;
+  v4->sin_port = htons(static_cast<uint16_t>(port));
+  v4->sin_addr.s_addr = ip;
+  address->length = sizeof *v4;
+}
+
+// A name without an IPv4 address may still have an IPv6 one ("::1", say).
+bool resolve_ipv6(const char* host, int port, ServerAddress* address) {
+  addrinfo hints;
+  memset(&hints, 0, sizeof hints);
+  hints.ai_family = AF_INET6;
+  hints.ai_socktype = SOCK_STREAM;
+  addrinfo* found = nullptr;
+  if (getaddrinfo(host, nullptr, &hints, &found) != 0 || found == nullptr) return false;
+  memset(&address->storage, 0, sizeof address->storage);
+  memcpy(&address->storage, found->ai_addr, found->ai_addrlen);
+  address->length = found->ai_addrlen;
+  reinterpret_cast<sockaddr_in6*>(&address->storage)->sin6_port =
+      htons(static_cast<uint16_t>(port));
+  freeaddrinfo(found);
+  return true;
+}
+
+// Finds host's address; false after a message.
+bool resolve_host(const char* host, int port, ServerAddress* address) {
+  in_addr_t ip = inet_addr(host);
+  if (ip == INADDR_NONE) {
+    const hostent* entry = gethostbyname(host);
+    if (entry == nullptr || entry->h_addrtype != AF_INET) {
+      if (resolve_ipv6(host, port, address)) return true;
+      message(report::kError, "host name error: \"%s\"", host);
+      return false;
+    }
+    memcpy(&ip, entry->h_addr_list[0], sizeof ip);
+  }
+  set_ipv4(address, ip, port);
+  return true;
+}
+
+void report_target(const ServerAddress& address, int port) {
+  if (address.storage.ss_family == AF_INET) {
+    const auto* v4 = reinterpret_cast<const sockaddr_in*>(&address.storage);
+    const auto* octet = reinterpret_cast<const unsigned char*>(&v4->sin_addr.s_addr);
+    message(report::kDetail, "connecting to %ld.%ld.%ld.%ld port %d", static_cast<long>(octet[0]),
+            static_cast<long>(octet[1]), static_cast<long>(octet[2]), static_cast<long>(octet[3]),
+            port);
+    return;
+  }
+  char text[INET6_ADDRSTRLEN] = "?";
+  const auto* v6 = reinterpret_cast<const sockaddr_in6*>(&address.storage);
+  inet_ntop(AF_INET6, &v6->sin6_addr, text, sizeof text);
+  message(report::kDetail, "connecting to %s port %d", text, port);
+}
+
+enum class Connect { kDone, kFailed, kTimedOut };
+
+// Connects without blocking beyond the deadline; the socket is left in blocking
+// mode, since a connect script may inherit it.
+Connect connect_within(int fd, const ServerAddress& address, int64_t deadline) {
+  const int flags = fcntl(fd, F_GETFL);
+  fcntl(fd, F_SETFL, flags | O_NONBLOCK);
+  int result = connect(fd, reinterpret_cast<const sockaddr*>(&address.storage), address.length);
+  if (result != 0 && (errno == EINPROGRESS || errno == EINTR)) {
+    if (!wait_descriptor(fd, POLLOUT, deadline)) return Connect::kTimedOut;
+    int error = 0;
+    socklen_t length = sizeof error;
+    if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length) != 0) error = errno;
+    result = error == 0 ? 0 : -1;
+    errno = error;
+  }
+  const int saved_errno = errno;
+  fcntl(fd, F_SETFL, flags);
+  errno = saved_errno;
+  return result == 0 ? Connect::kDone : Connect::kFailed;
+}
+
+}  // namespace
+
+int tcp_connect(const char* host, const char* port) {
+  run::check_signals();
+  const int64_t deadline = timed_deadline();
+  const int port_number = resolve_port(port);
+  if (port_number < 0) return -1;
+  ServerAddress address;
+  if (!resolve_host(host, port_number, &address)) return -1;
+  report_target(address, port_number);
+
+  const int fd = socket(address.storage.ss_family, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) {
+    message(report::kSysError, "can't create TCP socket");
+    return -1;
+  }
+  switch (connect_within(fd, address, deadline)) {
+    case Connect::kDone:
+      break;
+    case Connect::kTimedOut:
+      close(fd);
+      report_timeout("timeout on server connect");
+      return -1;
+    case Connect::kFailed:
+      message(report::kSysError, "can't connect to server \"%s\"", host);
+      close(fd);
+      return -1;
+  }
+  const int on = 1;
+  if (setsockopt(fd, SOL_SOCKET, SO_KEEPALIVE, &on, sizeof on) != 0) {
+    message(report::kSysError, "can't set KEEPALIVE on socket");
+  }
+  // Commands are pipelined and flushed one by one; waiting to coalesce them only adds latency.
+  setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+  return fd;
+}
+
+int connect_server(const char* host, const char* port, Connection* connection) {
+  const int fd = tcp_connect(host, port);
+  if (fd < 0) return -1;
+  const int write_fd = fcntl(fd, F_DUPFD_CLOEXEC, 0);
+  if (write_fd < 0) {
+    message(report::kSysError, "can't fdopen socket for write");
+    close(fd);
+    return -1;
+  }
+  attach_connection(connection, fd, write_fd);
+  // Only the service name puts the connection in telnet mode, not port 23.
+  connection->telnet = strcmp(port, "telnet") == 0 ? 1 : 0;
+  const run::Text& chat = run::g_settings.chat;
+  if (run::has_text(chat)) {
+    connection->chat_script = fopen(chat->c_str(), "re");
+    if (connection->chat_script == nullptr) {
+      message(report::kSysError, "can't open chat file: %s", chat->c_str());
+      close(fd);
+      close(write_fd);
+      attach_connection(connection, -1, -1);
+      return -1;
+    }
+  }
+  return 0;
+}
+
+int open_server(const char* host, const char* port) {
+  const run::Settings& s = run::g_settings;
+  if (run::has_text(s.connect)) {
+    run::set_state("connecting pgm");
+    CoprocessEnds ends;
+    spawn_coprocess(s.connect->c_str(), &ends);
+    adopt_coprocess(&ends, &g_connection);
+  } else {
+    run::set_state("connecting");
+    if (connect_server(host, port, &g_connection) == -1) return -1;
+    message(report::kNotice, "connecting to %s server at %s", port, host);
+  }
+
+  if (run::has_text(s.exec)) {
+    run::set_state("exec cmd");
+    message(report::kDetail, "running \"%s\"", s.exec->c_str());
+    flush_connection(&g_connection);
+    const int status = run_script(s.exec->c_str(), g_connection.read_fd, g_connection.write_fd);
+    if (status != 0) {
+      message(report::kError, "connect script failed, status is %d", status);
+      run::exit_run(run::kStatusConnectScript);
+    }
+    message(report::kProgress, "connect script finished");
+  }
+
+  // Terminal servers and login dialogues may talk before the server does:
+  // anything that does not start with a digit is not the greeting.
+  run::set_state("await greeting");
+  char line[kStatusLineMax];
+  for (;;) {
+    drain_replies();
+    if (!get_line(line, sizeof line)) run::exit_run(run::kStatusBroken);
+    if (isdigit(static_cast<unsigned char>(line[0]))) {
+      return static_cast<int>(strtoul(line, nullptr, 10));
+    }
+  }
+}
+
+int close_server(int abort) {
+  if (abort != 0) {
+    run::set_state("aborting server");
+    run::g_settings.timeout = 1;
+  } else {
+    run::set_state("closing server");
+  }
+  if (!put_line("QUIT")) return 0;
+  if (drain_replies()) {
+    char line[kStatusLineMax];
+    if (!get_line(line, sizeof line)) return 0;
+  }
+  close_connection(&g_connection);
+  return 1;
+}
 
 }  // namespace nntp

@@ -1,14 +1,26 @@
 // Connecting to the server, reading its greeting, and closing the connection.
 #pragma once
 
+#include "nntp/connection.h"
+
 namespace nntp {
 
-/// Connects to host and port (or through --connect, and runs --exec) and reads
-/// the greeting; returns its code, or -1 when no connection could be made.
+/// Connects to host and port (or starts --connect), runs --exec, and reads the
+/// greeting; returns its code, or -1 when no connection could be made. Ends the
+/// run when the connect script fails (11) or no greeting arrives (9).
 int open_server(const char* host, const char* port);
 
-/// Sends QUIT (abort: without waiting for outstanding replies to be used) and
-/// closes the connection; 1 when done, 0 when QUIT could not be completed.
+/// Makes the timed TCP connection to host and port and sets up connection on
+/// it (telnet flag, --chat script); 0, or -1 after a message.
+int connect_server(const char* host, const char* port, Connection* connection);
+
+/// Connects a TCP socket to host (dotted address or name) and port (number or
+/// service name) within the time-out; the socket, or -1 after a message.
+int tcp_connect(const char* host, const char* port);
+
+/// Sends QUIT (abort: every later read waits at most a second), takes the
+/// outstanding replies and QUIT's reply and closes the connection; 1 when done,
+/// 0 when QUIT could not be sent or its reply not read (connection left open).
 int close_server(int abort);
 
 }  // namespace nntp

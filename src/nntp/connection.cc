@@ -1,0 +1,407 @@
+#include "nntp/connection.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <time.h>
+#include <unistd.h>
+#include <algorithm>
+#include <cerrno>
+#include <climits>
+#include <csignal>
+#include <cstring>
+#include <string>
+
+#include "report/message.h"
+#include "report/stats.h"
+#include "run/driver.h"
+#include "run/settings.h"
+#include "run/signals.h"
+
+namespace nntp {
+
+Connection g_connection;
+ReplyWindow g_reply_window;
+
+namespace {
+
+using report::message;
+
+// Longer time-outs than this are as good as none and would overflow the clock arithmetic.
+constexpr int64_t kLongestTimeout = 1000000000;
+
+// Verbosity from which article text is traced.
+constexpr int kTextTraceVerbosity = 7;
+
+int64_t now_ms() {
+  struct timespec now;
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return now.tv_sec * 1000LL + now.tv_nsec / 1000000;
+}
+
+// One timed operation: its deadline, taken when it starts, and whether
+// signals that arrived before it were already acted upon.
+struct TimedOperation {
+  int64_t deadline = timed_deadline();
+  bool signals_checked = false;
+  bool timed_out = false;
+
+  // A terminating signal that arrived before the operation had to wait ends
+  // the run as it would outside any wait.
+  void check_signals_once() {
+    if (signals_checked) return;
+    signals_checked = true;
+    run::check_signals();
+  }
+};
+
+enum class Fill { kData, kEnd, kError, kTimedOut };
+
+// Refills an empty read stream with what the descriptor has, waiting under the time-out.
+Fill fill_input(Connection* connection, TimedOperation* operation) {
+  InputStream& in = connection->read_stream;
+  operation->check_signals_once();
+  for (;;) {
+    if (!wait_descriptor(connection->read_fd, POLLIN, operation->deadline)) {
+      operation->timed_out = true;
+      return Fill::kTimedOut;
+    }
+    const ssize_t got = read(connection->read_fd, in.data.data(), in.data.size());
+    if (got > 0) {
+      in.start = 0;
+      in.end = static_cast<size_t>(got);
+      return Fill::kData;
+    }
+    if (got == 0) {
+      // The other side has closed; report it as the broken connection it is.
+      errno = EPIPE;
+      return Fill::kEnd;
+    }
+    if (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK) continue;
+    in.error = true;
+    return Fill::kError;
+  }
+}
+
+// A write to a pipe whose reader has gone must fail with EPIPE, not end the
+// process by SIGPIPE; sockets get the same through MSG_NOSIGNAL.
+ssize_t write_without_sigpipe(int fd, const char* data, size_t length) {
+  sigset_t pipe_only;
+  sigset_t previous;
+  sigemptyset(&pipe_only);
+  sigaddset(&pipe_only, SIGPIPE);
+  sigset_t pending;
+  sigpending(&pending);
+  const bool was_pending = sigismember(&pending, SIGPIPE) == 1;
+  sigprocmask(SIG_BLOCK, &pipe_only, &previous);
+  const ssize_t written = write(fd, data, length);
+  const int saved_errno = errno;
+  if (written < 0 && saved_errno == EPIPE && !was_pending) {
+    struct timespec no_wait = {0, 0};
+    sigtimedwait(&pipe_only, nullptr, &no_wait);
+  }
+  sigprocmask(SIG_SETMASK, &previous, nullptr);
+  errno = saved_errno;
+  return written;
+}
+
+// Writes some of data without blocking beyond what poll promised.
+ssize_t send_some(Connection* connection, const char* data, size_t length) {
+  OutputStream& out = connection->write_stream;
+  if (!out.not_socket) {
+    const ssize_t sent = send(connection->write_fd, data, length, MSG_NOSIGNAL | MSG_DONTWAIT);
+    if (sent >= 0 || errno != ENOTSOCK) return sent;
+    out.not_socket = true;
+  }
+  // A pipe that polls writable takes PIPE_BUF bytes without blocking.
+  return write_without_sigpipe(connection->write_fd, data, std::min<size_t>(length, PIPE_BUF));
+}
+
+// Sends all of data to the descriptor, waiting for room under the time-out.
+bool send_all(Connection* connection, const char* data, size_t length, TimedOperation* operation) {
+  operation->check_signals_once();
+  while (length > 0) {
+    if (!wait_descriptor(connection->write_fd, POLLOUT, operation->deadline)) {
+      operation->timed_out = true;
+      return false;
+    }
+    const ssize_t sent = send_some(connection, data, length);
+    if (sent > 0) {
+      data += sent;
+      length -= static_cast<size_t>(sent);
+      continue;
+    }
+    if (sent < 0 && (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK)) continue;
+    if (sent == 0) errno = EPIPE;
+    return false;
+  }
+  return true;
+}
+
+// Sends what the write stream holds; the buffer is emptied even on failure,
+// since a half-sent command cannot be completed later anyway.
+bool flush_stream(Connection* connection, TimedOperation* operation) {
+  OutputStream& out = connection->write_stream;
+  if (out.used == 0) return true;
+  const size_t used = out.used;
+  out.used = 0;
+  return send_all(connection, out.data.data(), used, operation);
+}
+
+bool append_output(Connection* connection, const char* data, size_t length,
+                   TimedOperation* operation) {
+  OutputStream& out = connection->write_stream;
+  if (out.used + length > out.data.size()) {
+    if (!flush_stream(connection, operation)) return false;
+    if (length >= out.data.size()) return send_all(connection, data, length, operation);
+  }
+  memcpy(out.data.data() + out.used, data, length);
+  out.used += length;
+  return true;
+}
+
+void report_write_failure(const TimedOperation& operation) {
+  if (operation.timed_out) report_timeout("timeout on server socket");
+  message(report::kSysError, "write error on server socket");
+}
+
+// Counts and sends a command or text line on the server connection.
+int send_counted(const char* data, size_t length, bool flush) {
+  report::g_counters.grossbyt +=
+      static_cast<int64_t>(length + run::g_settings.paths.line_terminator.size());
+  return write_line(data, length, &g_connection, flush);
+}
+
+void empty_line(char* buffer, int size) {
+  if (size > 0) buffer[0] = '\0';
+}
+
+}  // namespace
+
+int64_t timed_deadline() {
+  const int64_t seconds = std::min<int64_t>(run::effective_timeout(), kLongestTimeout);
+  return now_ms() + seconds * 1000;
+}
+
+bool wait_descriptor(int fd, short events, int64_t deadline_ms) {
+  // A closed connection has nothing to wait for; the read or write reports it.
+  if (fd < 0) return true;
+  for (;;) {
+    const int64_t left = deadline_ms - now_ms();
+    if (left <= 0) return false;
+    struct pollfd waits[2] = {{fd, events, 0}, {run::signal_fd(), POLLIN, 0}};
+    const nfds_t count = waits[1].fd >= 0 ? 2 : 1;
+    const int ready = poll(waits, count, static_cast<int>(std::min<int64_t>(left, INT_MAX)));
+    if (ready < 0) {
+      // Trouble with the descriptor itself shows in the read or write that follows.
+      if (errno != EINTR) return true;
+      if (run::take_signal_during_alarm()) return false;
+      continue;
+    }
+    if (count == 2 && waits[1].revents != 0 && run::take_signal_during_alarm()) return false;
+    if (waits[0].revents != 0) return true;
+  }
+}
+
+void report_timeout(const char* text) {
+  run::set_state("alarm");
+  errno = EPIPE;
+  message(report::kError, "%s", text);
+}
+
+void attach_connection(Connection* connection, int read_fd, int write_fd) {
+  connection->read_fd = read_fd;
+  connection->write_fd = write_fd;
+  connection->read_stream.start = 0;
+  connection->read_stream.end = 0;
+  connection->read_stream.error = false;
+  connection->write_stream.used = 0;
+  connection->write_stream.not_socket = false;
+  connection->telnet = 0;
+  connection->echo_checking = 0;
+  connection->chat_pending = 0;
+  connection->chat_script = nullptr;
+}
+
+void adopt_coprocess(CoprocessEnds* ends, Connection* connection) {
+  // Our own streams do the buffering, so only the descriptors are kept.
+  auto take = [](int fd, FILE** stream) {
+    if (*stream == nullptr) return fd;
+    const int copy = fcntl(fileno(*stream), F_DUPFD_CLOEXEC, 0);
+    if (copy < 0) return fileno(*stream);  // keep the stream open rather than lose the pipe
+    fclose(*stream);
+    *stream = nullptr;
+    return copy;
+  };
+  const int read_fd = take(ends->read_fd, &ends->read_stream);
+  const int write_fd = take(ends->write_fd, &ends->write_stream);
+  ends->read_fd = -1;
+  ends->write_fd = -1;
+  attach_connection(connection, read_fd, write_fd);
+}
+
+int read_line(char* buffer, int size, Connection* connection) {
+  if (size < 1) return 0;
+  InputStream& in = connection->read_stream;
+  TimedOperation operation;
+  const size_t limit = static_cast<size_t>(size) - 1;
+  size_t got = 0;
+  Fill outcome = Fill::kData;
+  while (got < limit) {
+    if (in.start == in.end) {
+      outcome = fill_input(connection, &operation);
+      if (outcome != Fill::kData) break;
+    }
+    const char* from = in.data.data() + in.start;
+    const size_t room = std::min(in.end - in.start, limit - got);
+    const char* newline = static_cast<const char*>(memchr(from, '\n', room));
+    const size_t take = newline != nullptr ? static_cast<size_t>(newline - from) + 1 : room;
+    memcpy(buffer + got, from, take);
+    got += take;
+    in.start += take;
+    if (newline != nullptr) break;
+  }
+  buffer[got] = '\0';
+  if (outcome == Fill::kTimedOut) {
+    report_timeout("timeout on server socket");
+    return 0;
+  }
+  int result = 1;
+  if (got == 0 && limit > 0) {
+    message(report::kSysError, "read error on socket");
+    result = 0;
+  }
+  if (in.error) {
+    message(report::kSysError, "error on socket");
+    return 0;
+  }
+  return result;
+}
+
+int write_line(const char* data, size_t length, Connection* connection, bool flush) {
+  const std::string& terminator = run::g_settings.paths.line_terminator;
+  TimedOperation operation;
+  bool ok = append_output(connection, data, length, &operation) &&
+            append_output(connection, terminator.data(), terminator.size(), &operation);
+  if (ok && flush) ok = flush_stream(connection, &operation);
+  if (!ok) {
+    report_write_failure(operation);
+    return 0;
+  }
+  return 1;
+}
+
+bool flush_connection(Connection* connection) {
+  TimedOperation operation;
+  if (flush_stream(connection, &operation)) return true;
+  report_write_failure(operation);
+  return false;
+}
+
+void close_connection(Connection* connection) {
+  if (connection->write_fd >= 0 && connection->write_stream.used != 0) {
+    flush_connection(connection);
+  }
+  if (connection->read_fd >= 0) close(connection->read_fd);
+  if (connection->write_fd >= 0 && connection->write_fd != connection->read_fd) {
+    close(connection->write_fd);
+  }
+  attach_connection(connection, -1, -1);
+}
+
+int get_line(char* buffer, int size) {
+  if (run::g_settings.dry_run) {
+    empty_line(buffer, size);
+    return 1;
+  }
+  if (!read_line(buffer, size, &g_connection)) return 0;
+  size_t length = strlen(buffer);
+  report::g_counters.grossbyt += static_cast<int64_t>(length);
+  message(report::kReceived, "%s", buffer);
+  if (length > 0 && (buffer[length - 1] == '\r' || buffer[length - 1] == '\n')) {
+    while (length > 0 && (buffer[length - 1] == '\r' || buffer[length - 1] == '\n')) {
+      buffer[--length] = '\0';
+    }
+  }
+  return 1;
+}
+
+int get_reply(char* buffer, int size) {
+  if (!drain_replies()) return -1;
+  return get_line(buffer, size);
+}
+
+int get_text_line(char* buffer, int size) {
+  if (run::g_settings.dry_run) {
+    empty_line(buffer, size);
+    return 1;
+  }
+  if (!read_line(buffer, size, &g_connection)) return 0;
+  if (run::g_settings.verbosity >= kTextTraceVerbosity) message(report::kReceived, "%s", buffer);
+  return 1;
+}
+
+int put_line(const char* text) {
+  message(report::kSent, "%s\n", text);
+  return put_line_quiet(text);
+}
+
+int put_line_quiet(const char* text) {
+  if (run::g_settings.dry_run) return 1;
+  return send_counted(text, strlen(text), true);
+}
+
+int put_text(const char* data, size_t length, bool flush) {
+  if (run::g_settings.verbosity >= kTextTraceVerbosity) {
+    message(report::kSent, "%.*s\n", static_cast<int>(length), data);
+  }
+  if (run::g_settings.dry_run) return 1;
+  return send_counted(data, length, flush);
+}
+
+int window_limit() {
+  const int32_t window = run::g_settings.window;
+  if (window <= 0) return 1;
+  return std::min<int32_t>(window, kReplyWindowSize);
+}
+
+int queue_command(const char* command, ReplyHandler handler, int64_t number, const char* text) {
+  ReplyWindow& w = g_reply_window;
+  const int limit = window_limit();
+  while (w.count >= limit) {
+    if (!take_reply()) return 0;
+  }
+  w.entries[w.next_free] = ReplyEntry{handler, number, text};
+  w.next_free = (w.next_free + 1) % kReplyWindowSize;
+  ++w.count;
+  if (!put_line(command)) return 0;
+  if (run::g_settings.window != 0) return 1;
+  return drain_replies();
+}
+
+int take_reply() {
+  ReplyWindow& w = g_reply_window;
+  if (w.count == 0) return 1;
+  // The entry is consumed even when its reply cannot be read.
+  const ReplyEntry entry = w.entries[w.oldest];
+  w.oldest = (w.oldest + 1) % kReplyWindowSize;
+  --w.count;
+  char line[kStatusLineMax + 1];
+  if (!get_line(line, sizeof line)) return 0;
+  if (entry.handler == nullptr) return 1;
+  return entry.handler(line, entry.number, entry.text);
+}
+
+int poll_reply() {
+  if (g_reply_window.count == 0) return -1;
+  return take_reply();
+}
+
+int drain_replies() {
+  while (g_reply_window.count > 0) {
+    if (!take_reply()) return 0;
+  }
+  return 1;
+}
+
+}  // namespace nntp
