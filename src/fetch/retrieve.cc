@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <vector>
 
 #include "fetch/article.h"
 #include "fetch/filters.h"
@@ -109,6 +110,11 @@ int skip(int64_t n) {
   return 1;
 }
 
+// Articles whose reply handler is running (handlers nest when one queues a
+// command and the window is full): their entries have left the window, but
+// an exit in the middle must not record past them.
+std::vector<int64_t> g_in_progress;
+
 // Remembers a failed article so that the group's record does not pass it.
 int note_result(int result, int64_t n) {
   if (result == 0 && (g_group.unsettled < 0 || n < g_group.unsettled)) g_group.unsettled = n;
@@ -192,9 +198,18 @@ int stat_reply(const char* line, int64_t n, const char* group) {
   }
 }
 
-int on_stat_reply(const char* line, int64_t n, const char* group) {
+// Runs a handler body with article n marked as in progress.
+int handle(int (*body)(const char*, int64_t, const char*), const char* line, int64_t n,
+           const char* group) {
   if (!settle_long_status(line)) return note_result(0, n);
-  return note_result(stat_reply(line, n, group), n);
+  g_in_progress.push_back(n);
+  const int result = body(line, n, group);
+  g_in_progress.pop_back();
+  return note_result(result, n);
+}
+
+int on_stat_reply(const char* line, int64_t n, const char* group) {
+  return handle(stat_reply, line, n, group);
 }
 
 int next_reply(const char* line, int64_t n, const char* group) {
@@ -234,8 +249,7 @@ int next_reply(const char* line, int64_t n, const char* group) {
 
 int on_next_reply(const char* line, int64_t n, const char* group) {
   --g_group.outstanding_next;
-  if (!settle_long_status(line)) return note_result(0, n);
-  return note_result(next_reply(line, n, group), n);
+  return handle(next_reply, line, n, group);
 }
 
 int article_reply(const char* line, int64_t n, const char* group) {
@@ -271,8 +285,7 @@ int article_reply(const char* line, int64_t n, const char* group) {
 }
 
 int on_article_reply(const char* line, int64_t n, const char* group) {
-  if (!settle_long_status(line)) return note_result(0, n);
-  return note_result(article_reply(line, n, group), n);
+  return handle(article_reply, line, n, group);
 }
 
 // Takes a reply nobody will act upon: a text that follows it is read and
@@ -356,6 +369,9 @@ bool fetch_step(int64_t n, bool first_of_group, const char* group) {
 
 int64_t lowest_outstanding_article() {
   int64_t lowest = g_group.unsettled;
+  for (const int64_t n : g_in_progress) {
+    if (lowest < 0 || n < lowest) lowest = n;
+  }
   const nntp::ReplyWindow& w = nntp::g_reply_window;
   for (int i = 0; i < w.count; ++i) {
     const nntp::ReplyEntry& entry = w.entries[(w.oldest + i) % nntp::kReplyWindowSize];

@@ -1,8 +1,399 @@
 #include "post/outgoing.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <cerrno>
+#include <cstring>
+
+#include "newssys/commands.h"
+#include "nntp/children.h"
+#include "post/transfer.h"
+#include "report/message.h"
+#include "report/util.h"
+#include "run/driver.h"
+#include "run/locks.h"
+#include "run/settings.h"
+
 namespace post {
 
-bool next_outgoing_entry(std::string*) { return false; }
-void post_outgoing(const std::string&) {}
+namespace {
+
+using report::message;
+
+// One read of the queue file takes at most this many characters.
+constexpr int kLineBufferSize = 1024;
+// append_file copies in blocks of this size.
+constexpr size_t kCopyBlock = 1024;
+
+// File names of the INN layout: the batch file's name with these suffixes,
+// and the spool lock "LOCK." followed by the spool name in LOCKS.
+constexpr const char* kInnTogoSuffix = ".togo";
+constexpr const char* kInnLockPrefix = "LOCK.";
+// File names of the C News layout, inside the site's outgoing directory.
+constexpr const char* kCNewsLockName = "LOCKb";
+constexpr const char* kCNewsTogoName = "togo";
+// Both layouts.
+constexpr const char* kRetrySuffix = ".retry";
+constexpr const char* kOldSuffix = ".old";
+
+struct OutgoingSpool {
+  bool opened = false;       // the first call was made
+  FILE* queue = nullptr;     // the togo file being read
+  long lines_read = 0;       // reads made from the queue file
+  FILE* retry = nullptr;     // open once an entry of this run was held
+  report::PathBuffer spool;  // INN: the batch file; C News: the site directory
+  report::PathBuffer togo;
+  report::PathBuffer retry_name;
+  report::PathBuffer old;
+};
+
+OutgoingSpool g_outgoing;
+
+const char* spool_name() {
+  return run::text_or_empty(run::g_settings.spool_name);
+}
+
+[[noreturn]] void fail_outgoing() {
+  run::exit_run(run::kStatusOutgoing);
+}
+
+// A file that carries entries to the next run is on disk before the copy
+// they came from is removed or replaced.
+bool sync_file(FILE* file, const char* name) {
+  if (fflush(file) != 0 || fsync(fileno(file)) != 0) {
+    message(report::kSysError, "can't sync \"%s\"", name);
+    return false;
+  }
+  return true;
+}
+
+// Makes the renames made in a file's directory durable before an older copy
+// of the entries goes. File systems that cannot sync a directory are left as
+// they are.
+void sync_directory_of(const char* path) {
+  report::PathBuffer directory;
+  report::join_path(directory, path);
+  char* slash = strrchr(directory, '/');
+  if (slash == nullptr) {
+    report::join_path(directory, ".");
+  } else if (slash == directory) {
+    slash[1] = '\0';
+  } else {
+    *slash = '\0';
+  }
+  const int fd = open(directory, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return;
+  fsync(fd);
+  close(fd);
+}
+
+// Writes a line end when the stream's file ends in the middle of a line (a
+// batch cut short by a full disk, say), so that what is appended next is not
+// glued to that line. Leaves the stream at its end.
+bool end_last_line(FILE* file) {
+  if (fseek(file, 0, SEEK_END) != 0) return false;
+  const long size = ftell(file);
+  if (size <= 0) return true;
+  int last = '\n';
+  if (fseek(file, -1, SEEK_END) == 0) last = fgetc(file);
+  if (fseek(file, 0, SEEK_END) != 0) return false;
+  // A stream that cannot be read back is taken to end its lines.
+  if (last == EOF || last == '\n') return true;
+  return fputc('\n', file) != EOF;
+}
+
+// Says so when the spool given for INN looks like a C News site directory.
+void hint_cnews_layout() {
+  report::PathBuffer inner;
+  report::join_path(inner, g_outgoing.spool, "/", kCNewsTogoName);
+  struct stat status;
+  if (stat(g_outgoing.spool, &status) == 0 && S_ISDIR(status.st_mode) &&
+      stat(inner, &status) == 0 && S_ISREG(status.st_mode)) {
+    message(report::kError, "you specified '-i' for a C News spool");
+  }
+}
+
+// A togo file that an earlier run left behind goes into the retry file, whose
+// entries follow this run's new ones.
+void take_over_earlier_togo() {
+  OutgoingSpool& g = g_outgoing;
+  FILE* togo = fopen(g.togo, "r");
+  if (togo == nullptr) return;
+  FILE* retry = fopen(g.retry_name, "r+");
+  if (retry == nullptr) {
+    // Renaming over a retry file that is there but cannot be opened would
+    // throw its entries away.
+    if (errno != ENOENT) {
+      message(report::kSysError, "can't open \"%s\"", g.retry_name);
+      fail_outgoing();
+    }
+    fclose(togo);
+    if (!report::rename_file(g.togo, g.retry_name)) fail_outgoing();
+    return;
+  }
+  if (!append_file(retry, g.retry_name, togo) || !sync_file(retry, g.retry_name)) {
+    fail_outgoing();
+  }
+  fclose(togo);
+  if (fclose(retry) != 0) {
+    message(report::kSysError, "error closing \"%s\"", g.retry_name);
+    fail_outgoing();
+  }
+  unlink(g.togo);  // should it stay, its entries are only offered twice
+}
+
+// The entries that earlier runs held follow this run's new ones in the queue.
+void merge_retry_file() {
+  OutgoingSpool& g = g_outgoing;
+  FILE* retry = fopen(g.retry_name, "r");
+  if (retry == nullptr) return;
+  if (!append_file(g.queue, g.togo, retry) || !sync_file(g.queue, g.togo)) fail_outgoing();
+  fclose(retry);
+  unlink(g.retry_name);  // should it stay, its entries are only offered twice
+}
+
+// Opening in INN mode: lock, take the batch file over as the togo file and
+// have INN begin a new batch. False when there is nothing to read (--continue).
+bool open_inn_spool() {
+  OutgoingSpool& g = g_outgoing;
+  const run::Settings& s = run::g_settings;
+  run::set_state("locking outgoing spool");
+  report::resolve_path(g.spool, run::text_or_empty(s.paths.batch), spool_name(), nullptr);
+  report::PathBuffer lock_name;
+  report::join_path(lock_name, kInnLockPrefix, spool_name());
+  run::lock(nullptr, lock_name, false);
+
+  report::join_path(g.togo, g.spool, kInnTogoSuffix);
+  report::join_path(g.retry_name, g.spool, kRetrySuffix);
+  report::join_path(g.old, g.spool, kOldSuffix);
+
+  run::set_state("open spool");
+  g.queue = fopen(g.spool, "r+");
+  if (g.queue == nullptr) {
+    const int open_errno = errno;
+    message(report::kSysError, "can't open INN spool \"%s\"", g.spool);
+    if (open_errno == EISDIR) hint_cnews_layout();
+    if (s.continue_on_spool_error) return false;
+    fail_outgoing();
+  }
+  if (!report::check_regular_file(g.queue, g.spool)) {
+    hint_cnews_layout();
+    fclose(g.queue);
+    g.queue = nullptr;
+    fail_outgoing();
+  }
+
+  take_over_earlier_togo();
+
+  run::set_state("rename spool");
+  if (!report::rename_file(g.spool, g.togo)) fail_outgoing();
+
+  run::set_state("ctlinnd flush");
+  const int status = nntp::run_ctlinnd(newssys::kCtlinndFlush, spool_name());
+  if (status != 0) {
+    message(report::kError, "ctlinnd %s failed, returned status %d", newssys::kCtlinndFlush,
+            status);
+    // The togo file stays; the next run takes it over with its entries.
+    if (s.continue_on_spool_error) {
+      fclose(g.queue);
+      g.queue = nullptr;
+      return false;
+    }
+    fail_outgoing();
+  }
+
+  merge_retry_file();
+  return true;
+}
+
+// Opening in C News mode: lock the site directory and read its togo file as
+// it stands.
+bool open_cnews_spool() {
+  OutgoingSpool& g = g_outgoing;
+  const run::Settings& s = run::g_settings;
+  run::set_state("locking outgoing spool");
+  report::resolve_path(g.spool, run::text_or_empty(s.paths.batch), spool_name(), nullptr);
+  run::lock(g.spool, kCNewsLockName, false);
+
+  report::resolve_path(g.togo, g.spool, kCNewsTogoName, s.togo ? s.togo->c_str() : nullptr);
+  run::set_state("open spool");
+  message(report::kDetail, "opening outgoing \"%s\"", g.togo);
+  report::join_path(g.retry_name, g.togo, kRetrySuffix);
+  report::join_path(g.old, g.togo, kOldSuffix);
+
+  g.queue = fopen(g.togo, "r");
+  if (g.queue == nullptr) {
+    message(report::kSysError, "can't open C spool \"%s\"", g.togo);
+    if (s.continue_on_spool_error) return false;
+    fail_outgoing();
+  }
+  if (!report::check_regular_file(g.queue, g.togo)) {
+    fclose(g.queue);
+    g.queue = nullptr;
+    fail_outgoing();
+  }
+  message(report::kDetail, "opened spool file \"%s\"", g.togo);
+  return true;
+}
+
+// C News mode: the finished togo file becomes the old file and the held
+// entries the new togo file. While entries wait in the retry file the togo
+// file must not be missing even for a moment (a run killed then would leave
+// them where the next run does not look), so it is linked to the old name and
+// then replaced by the retry file in one rename.
+void replace_cnews_togo(bool held) {
+  OutgoingSpool& g = g_outgoing;
+  if (held) {
+    unlink(g.old);
+    const bool linked = link(g.togo, g.old) == 0;
+    if (!linked && !report::rename_file(g.togo, g.old)) fail_outgoing();
+    if (!report::rename_file(g.retry_name, g.togo)) fail_outgoing();
+    return;
+  }
+  if (!report::rename_file(g.togo, g.old)) fail_outgoing();
+  FILE* empty = fopen(g.togo, "w");
+  if (empty == nullptr) {
+    message(report::kSysError, "can't create spool \"%s\"", g.togo);
+    fail_outgoing();
+  }
+  fclose(empty);
+}
+
+// The queue is exhausted: the togo file is done with, and the held entries
+// become the togo file of the next run.
+void finish_queue() {
+  OutgoingSpool& g = g_outgoing;
+  const run::Settings& s = run::g_settings;
+  // A read error is an unread rest of the queue: it must not be renamed away.
+  const bool read_error = ferror(g.queue) != 0;
+  const int read_errno = errno;
+  const bool close_error = fclose(g.queue) != 0;
+  g.queue = nullptr;
+  if (read_error || close_error) {
+    if (!close_error) errno = read_errno;
+    message(report::kSysError, "error reading \"%s\"", g.togo);
+    fail_outgoing();
+  }
+  if (s.dry_run || g.lines_read == 0) return;
+
+  run::set_state("closing spool");
+  const bool held = g.retry != nullptr;
+  if (held) {
+    const bool synced = fflush(g.retry) == 0 && fsync(fileno(g.retry)) == 0;
+    const bool closed = fclose(g.retry) == 0;
+    g.retry = nullptr;
+    if (!synced || !closed) {
+      message(report::kSysError, "error closing \"%s\"", g.retry_name);
+      fail_outgoing();
+    }
+  }
+  if (s.inn_mode) {
+    // Should the run end between these renames, the next one merges the
+    // retry file into its queue.
+    if (!report::rename_file(g.togo, g.old)) fail_outgoing();
+    if (held && !report::rename_file(g.retry_name, g.togo)) fail_outgoing();
+  } else {
+    replace_cnews_togo(held);
+  }
+  if (!s.keepold) {
+    sync_directory_of(g.togo);
+    if (unlink(g.old) != 0) {
+      message(report::kSysError, "can't unlink batch file \"%s\"", g.old);
+      fail_outgoing();
+    }
+  }
+}
+
+// Keeps an entry for the next run. Each entry is written out at once, so that
+// a failure shows at the entry that could not be kept.
+void hold_for_retry(const std::string& entry) {
+  OutgoingSpool& g = g_outgoing;
+  if (g.retry == nullptr) {
+    g.retry = fopen(g.retry_name, "a+");
+    if (g.retry == nullptr) {
+      message(report::kSysError, "can't create \"%s\"", g.retry_name);
+      fail_outgoing();
+    }
+    if (!end_last_line(g.retry)) {
+      message(report::kSysError, "can't write \"%s\"", g.retry_name);
+      fail_outgoing();
+    }
+  }
+  if (fprintf(g.retry, "%s\n", entry.c_str()) < 0 || fflush(g.retry) != 0) {
+    message(report::kSysError, "can't write \"%s\"", g.retry_name);
+    fail_outgoing();
+  }
+}
+
+}  // namespace
+
+bool read_spool_entry(FILE* file, std::string* entry, long* lines_read) {
+  char line[kLineBufferSize];
+  while (fgets(line, sizeof line, file) != nullptr) {
+    ++*lines_read;
+    const size_t length = strcspn(line, " \n");
+    if (length == 0) continue;
+    entry->assign(line, length);
+    return true;
+  }
+  return false;
+}
+
+bool append_file(FILE* destination, const char* destination_name, FILE* source) {
+  if (fseek(destination, 0, SEEK_END) != 0) {
+    message(report::kSysError, "can't seek to end of \"%s\"", destination_name);
+    return false;
+  }
+  if (!end_last_line(destination)) {
+    message(report::kSysError, "can't append to \"%s\"", destination_name);
+    return false;
+  }
+  char block[kCopyBlock];
+  for (;;) {
+    const size_t got = fread(block, 1, sizeof block, source);
+    if (got == 0) break;
+    if (fwrite(block, 1, got, destination) != got) {
+      message(report::kError, "can't append to \"%s\"", destination_name);
+      return false;
+    }
+  }
+  // A source that could not be read to its end must not be taken as copied.
+  if (ferror(source)) {
+    message(report::kSysError, "can't append to \"%s\"", destination_name);
+    return false;
+  }
+  if (fflush(destination) != 0) {
+    message(report::kSysError, "can't flush \"%s\"", destination_name);
+    return false;
+  }
+  if (fseek(destination, 0, SEEK_SET) != 0) {
+    message(report::kSysError, "can't seek to start of \"%s\"", destination_name);
+    return false;
+  }
+  return true;
+}
+
+bool next_outgoing_entry(std::string* entry) {
+  OutgoingSpool& g = g_outgoing;
+  if (!g.opened) {
+    g.opened = true;
+    const bool readable = run::g_settings.inn_mode ? open_inn_spool() : open_cnews_spool();
+    if (!readable) return false;
+  }
+  if (g.queue == nullptr) return false;
+  run::set_state("read togo");
+  if (read_spool_entry(g.queue, entry, &g.lines_read)) return true;
+  finish_queue();
+  return false;
+}
+
+void post_outgoing(const std::string& first) {
+  std::string entry = first;
+  do {
+    const char* status = post_article(entry.c_str());
+    if (status == nullptr && !run::g_settings.dry_run) hold_for_retry(entry);
+  } while (next_outgoing_entry(&entry));
+}
 
 }  // namespace post

@@ -1,7 +1,505 @@
 #include "post/transfer.h"
 
+#include <sys/stat.h>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <string>
+
+#include "nntp/connection.h"
+#include "post/bounce.h"
+#include "post/header_rules.h"
+#include "report/message.h"
+#include "report/stats.h"
+#include "report/util.h"
+#include "run/driver.h"
+#include "run/locks.h"
+#include "run/settings.h"
+
 namespace post {
 
-const char* post_article(const char*) { return nullptr; }
+namespace {
+
+using report::message;
+
+// The article buffer starts at this size and grows by it.
+constexpr uint32_t kBufferStep = 25600;
+
+// Bytes read from the article file at a time.
+constexpr size_t kReadPiece = 5119;
+
+// The article length is a signed 32-bit count; a larger article is not loaded.
+constexpr uint32_t kArticleMax = INT32_MAX;
+
+// RFC 3977 3.1: a command line is at most 512 octets.
+constexpr int kCommandMax = 512;
+
+// Appended to the name of the log file and the folder to name their locks.
+constexpr const char* kFileLockSuffix = ".LOCKtessu";
+
+// Characters of time_string left out in the log line: the weekday and its blank.
+constexpr size_t kWeekdayWidth = 4;
+
+// NNTP reply codes of the posting dialogue (RFC 977, RFC 3977 6.3).
+constexpr unsigned long kTransferredOk = 235;
+constexpr unsigned long kPostedOk = 240;
+constexpr unsigned long kSendTransfer = 335;
+constexpr unsigned long kSendPost = 340;
+constexpr unsigned long kServiceUnavailable = 400;
+constexpr unsigned long kNotWanted = 435;
+constexpr unsigned long kTryLater = 436;
+constexpr unsigned long kRejected = 437;
+constexpr unsigned long kPostingNotPermitted = 440;
+constexpr unsigned long kPostingFailed = 441;
+
+// An article in transmission form: CR LF line ends, leading dots doubled, and
+// a final "." line.
+struct ArticleText {
+  char* text = nullptr;
+  int32_t length = 0;
+  time_t entered = 0;  // the file's modification time
+};
+
+// The values the header rules collected from the article being posted.
+HeaderValues g_values;
+
+// Lines examined by the most recent sending.
+int g_line_count = 0;
+
+// The last status line read from the server, without its line end.
+char g_reply[nntp::kStatusLineMax + 1];
+
+const run::Settings& settings() {
+  return run::g_settings;
+}
+
+// Reads the file at path into transmission form; false when it cannot be read.
+bool load_article(const char* path, ArticleText* article) {
+  FILE* file = fopen(path, "r");
+  if (file == nullptr) return false;
+
+  uint32_t capacity = kBufferStep;
+  char* text = static_cast<char*>(report::must_alloc(capacity));
+  uint32_t length = 0;
+  bool at_line_start = true;
+  bool too_large = false;
+  char piece[kReadPiece];
+  for (;;) {
+    const size_t got = fread(piece, 1, sizeof piece, file);
+    if (got == 0) break;
+    // Each byte read becomes at most two (LF gives CR LF, a leading dot is
+    // doubled), and the end adds at most five: the buffer stays within about
+    // twice the file's size whatever the file holds.
+    const uint32_t needed = static_cast<uint32_t>(2 * got + 5);
+    if (capacity - length < needed) {
+      if (capacity > kArticleMax - kBufferStep) {
+        too_large = true;
+        break;
+      }
+      capacity += kBufferStep;
+      text = static_cast<char*>(report::must_realloc(text, capacity));
+    }
+    for (size_t i = 0; i < got; ++i) {
+      const char c = piece[i];
+      if (at_line_start && c == '.') text[length++] = '.';
+      if (c == '\n') {
+        text[length++] = '\r';
+        text[length++] = '\n';
+        at_line_start = true;
+      } else {
+        text[length++] = c;
+        at_line_start = false;
+      }
+    }
+  }
+  if (too_large || ferror(file)) {
+    fclose(file);
+    free(text);
+    return false;
+  }
+  if (!at_line_start) {
+    text[length++] = '\r';
+    text[length++] = '\n';
+  }
+  text[length++] = '.';
+  text[length++] = '\r';
+  text[length++] = '\n';
+
+  struct stat status;
+  article->entered = fstat(fileno(file), &status) == 0 ? status.st_mtime : time(nullptr);
+  fclose(file);
+  article->text = text;
+  article->length = static_cast<int32_t>(length);
+  return true;
+}
+
+// One past the CR LF that ends the line starting at pos, or 0 when the line's
+// first CR is missing, last in the text or not followed by LF.
+size_t line_end(const ArticleText& article, size_t pos) {
+  const size_t length = static_cast<size_t>(article.length);
+  const void* cr = memchr(article.text + pos, '\r', length - pos);
+  if (cr == nullptr) return 0;
+  const size_t at = static_cast<size_t>(static_cast<const char*>(cr) - article.text);
+  if (at + 1 >= length || article.text[at + 1] != '\n') return 0;
+  return at + 2;
+}
+
+bool is_end_line(const char* line, size_t length) {
+  return length == 1 && line[0] == '.';
+}
+
+// The first pass: collects the header values and checks every line end;
+// false when a line is not properly ended.
+bool scan_article(const ArticleText& article) {
+  bool in_header = true;
+  bool remove = false;
+  size_t pos = 0;
+  while (pos < static_cast<size_t>(article.length)) {
+    const size_t end = line_end(article, pos);
+    if (end == 0) return false;
+    const char* line = article.text + pos;
+    const size_t length = end - pos - 2;
+    if (is_end_line(line, length)) break;
+    if (length == 0) {
+      in_header = false;
+    } else if (in_header) {
+      examine_header_line(line, length, &remove, &g_values);
+    }
+    pos = end;
+  }
+  return true;
+}
+
+// The copy of one sending in the --posted folder.
+struct FolderCopy {
+  FILE* file = nullptr;
+  int lock_slot = -1;
+  bool tried = false;  // the folder was opened (or failed to open) for this article
+};
+
+// Opens the folder for the article being sent and writes its separator line.
+void open_folder(FolderCopy* copy) {
+  copy->tried = true;
+  const std::string folder = *settings().posted;
+  run::set_state("locking folder");
+  const std::string lock_name = folder + kFileLockSuffix;
+  copy->lock_slot = run::lock("", lock_name.c_str(), false);
+  copy->file = fopen(folder.c_str(), "a");
+  if (copy->file == nullptr) {
+    message(report::kSysError, "can't open folder: %s", folder.c_str());
+    // No further copies are tried in this run.
+    run::g_settings.posted.reset();
+    return;
+  }
+  fprintf(copy->file, "%s%s %s\n", "From ", run::text_or_empty(settings().spool_name),
+          report::time_string(time(nullptr)));
+}
+
+// Copies one sent line (without its CR LF) to the folder, quoting "From ".
+void copy_line(FolderCopy* copy, const char* line, size_t length) {
+  if (!copy->tried && run::has_text(settings().posted)) open_folder(copy);
+  if (copy->file == nullptr) return;
+  if (length >= 5 && memcmp(line, "From ", 5) == 0) fputc('>', copy->file);
+  fwrite(line, 1, length, copy->file);
+  fputc('\n', copy->file);
+}
+
+void close_folder(FolderCopy* copy, const std::string& folder) {
+  if (copy->file != nullptr) {
+    fputc('\n', copy->file);
+    fflush(copy->file);
+    if (ferror(copy->file)) message(report::kSysError, "error writing folder: %s", folder.c_str());
+    fclose(copy->file);
+  }
+  run::unlock(copy->lock_slot);
+}
+
+// Sends the article's lines unflushed, skipping removed headers, copies them
+// to the --posted folder, then sends the final "." flushed.
+void send_article_text(const ArticleText& article) {
+  g_values = HeaderValues{};
+  g_line_count = 0;
+  run::set_state("post: transfer article");
+  const std::string folder = run::text_or_empty(settings().posted);
+  bool in_header = true;
+  bool remove = false;
+  FolderCopy copy;
+
+  size_t pos = 0;
+  while (pos < static_cast<size_t>(article.length)) {
+    ++g_line_count;
+    const size_t end = line_end(article, pos);
+    if (end == 0) {
+      message(report::kError, "internal article inconsistency");
+      run::exit_run(run::kStatusInternal);
+    }
+    const char* line = article.text + pos;
+    const size_t length = end - pos - 2;
+    pos = end;
+    if (is_end_line(line, length)) break;
+    if (length == 0) {
+      in_header = false;
+      remove = false;
+    } else if (in_header) {
+      examine_header_line(line, length, &remove, &g_values);
+      if (remove) continue;
+    }
+    if (!nntp::put_text(line, length, false)) run::exit_run(run::kStatusBroken);
+    copy_line(&copy, line, length);
+    report::g_counters.netbytes += static_cast<int64_t>(length + 2);
+  }
+  close_folder(&copy, folder);
+
+  run::set_state("post: send termination");
+  if (!nntp::put_text(".", 1, true)) run::exit_run(run::kStatusBroken);
+  message(report::kProgress, "(%d lines)", g_line_count);
+}
+
+// Reads the server's answer into g_reply; a failed read ends the run. When
+// taking earlier replies failed nothing was read, and the empty line gives no code.
+void read_reply() {
+  g_reply[0] = '\0';
+  if (nntp::get_reply(g_reply, sizeof g_reply) == 0) run::exit_run(run::kStatusBroken);
+}
+
+unsigned long reply_code(const char* line, char** after) {
+  return strtoul(line, after, 10);
+}
+
+// The verdict on an article refused after it was sent: a duplicate (in the
+// server's words or by the usual text), or null for a real refusal.
+const char* refusal_verdict(char* after_code) {
+  if (strtoul(after_code, nullptr, 10) == kNotWanted) {
+    message(report::kProgress, "duplicate");
+    return "Duplicate";
+  }
+  const char* word = strchr(after_code, 'D');
+  if (word != nullptr && strncmp(word, "Duplicate", 9) == 0) {
+    message(report::kProgress, "assumed duplicate");
+    return "Assumed duplicate";
+  }
+  return nullptr;
+}
+
+// Reads the answer to IHAVE or POST, sends the article and reads the final
+// status. Returns the status text, or null (with *reason set) when refused.
+const char* offer_article(const ArticleText& article, const char** reason) {
+  report::Counters& counters = report::g_counters;
+  const bool dry_run = settings().dry_run != 0;
+  *reason = "?";
+  g_reply[0] = '\0';
+
+  char* after = g_reply;
+  unsigned long code = kSendPost;
+  if (!dry_run) {
+    read_reply();
+    code = reply_code(g_reply, &after);
+  }
+  switch (code) {
+    case kSendTransfer:
+    case kSendPost:
+      send_article_text(article);
+      break;
+    case kNotWanted:
+      message(report::kProgress, "already got it");
+      ++counters.dupl;
+      return "Already got it";
+    case kTryLater:
+      message(report::kError, "try again later");
+      ++counters.fail;
+      *reason = g_reply;
+      return nullptr;
+    case kRejected:
+      message(report::kError, "rejected: got \"%s\"", g_reply);
+      ++counters.fail;
+      *reason = g_reply;
+      return nullptr;
+    case kServiceUnavailable:
+    case kPostingNotPermitted:
+      message(report::kError, "sending prohibited: got \"%s\"", g_reply);
+      ++counters.fail;
+      *reason = g_reply;
+      return nullptr;
+    case kPostingFailed:
+      message(report::kError, "posting failed: got \"%s\"", g_reply);
+      ++counters.fail;
+      *reason = g_reply;
+      return nullptr;
+    default:
+      message(report::kError, "NNTP send negotiation error: got \"%s\"", g_reply);
+      run::exit_run(run::kStatusRefused);
+  }
+
+  run::set_state("post: get status");
+  code = kPostedOk;
+  after = g_reply;
+  if (!dry_run) {
+    read_reply();
+    code = reply_code(g_reply, &after);
+  }
+  switch (code) {
+    case kTransferredOk:
+    case kPostedOk:
+      ++counters.post;
+      return dry_run ? "TEST" : "OK";
+    case kNotWanted:
+      message(report::kProgress, "already got it");
+      ++counters.dupl;
+      return "Already got it";
+    case kTryLater:
+    case kRejected:
+    case kPostingFailed: {
+      const char* verdict = refusal_verdict(after);
+      if (verdict != nullptr) {
+        ++counters.dupl;
+        return verdict;
+      }
+      message(report::kError, "article rejected: got \"%s\"", g_reply);
+      ++counters.fail;
+      *reason = g_reply;
+      return nullptr;
+    }
+    case kServiceUnavailable:
+    case kPostingNotPermitted:
+      // The server may take it another time; this is no failure of the article.
+      message(report::kError, "sending not allowed: got \"%s\"", g_reply);
+      *reason = g_reply;
+      return nullptr;
+    default:
+      message(report::kError, "NNTP sending protocol error: got \"%s\"", g_reply);
+      run::exit_run(run::kStatusRefused);
+  }
+}
+
+// Drops an article for good and mails it back, as --bounce says.
+void kill_article(const char* entry, const ArticleText& article, const char* reason) {
+  message(report::kError, "failed article \"%s\" killed", entry);
+  const run::Text& bounce = settings().bounce;
+  std::string address;
+  if (!bounce || bounce->empty() || *bounce == "poster") {
+    if (g_values.sender.empty()) {
+      message(report::kError, "no From-specification in \"%s\"", entry);
+      return;
+    }
+    address = g_values.sender;
+  } else if (*bounce == "none") {
+    return;
+  } else {
+    address = *bounce;
+  }
+  ++report::g_counters.bnce;
+  message(report::kError, "bounce message to %s", address.c_str());
+  if (!bounce_mail(address.c_str(), article.text, static_cast<size_t>(article.length),
+                   article.entered, entry, g_values.message_id.c_str(), reason)) {
+    message(report::kError, "bounce failed");
+  }
+}
+
+// Appends the outcome of one article to the --log file.
+void log_posting(const char* entry, const char* status) {
+  const run::Settings& s = settings();
+  if (!run::has_text(s.log)) return;
+  const std::string log_name = *s.log;
+  run::set_state("locking log file");
+  const std::string lock_name = log_name + kFileLockSuffix;
+  const int slot = run::lock("", lock_name.c_str(), false);
+  run::set_state("post: logging");
+  FILE* log = fopen(log_name.c_str(), "a");
+  if (log == nullptr) {
+    message(report::kSysError, "can't open logfile: %s", log_name.c_str());
+  } else {
+    const char* message_id = g_values.message_id.empty() ? "<?>" : g_values.message_id.c_str();
+    const char* sender = g_values.sender.empty() ? "?" : g_values.sender.c_str();
+    fprintf(log, "%s %s tessu[%i]: %s\t%s\t%s\t%s\t%s\t%d lines\n",
+            report::time_string(time(nullptr)) + kWeekdayWidth, s.local_host.c_str(),
+            static_cast<int>(s.pid), run::text_or_empty(s.spool_name), message_id, entry, sender,
+            status, g_line_count);
+    if (fclose(log) != 0)
+      message(report::kSysError, "can't write to logfile: %s", log_name.c_str());
+  }
+  run::unlock(slot);
+}
+
+bool is_storage_token(const char* entry) {
+  const size_t length = strlen(entry);
+  return length > 0 && entry[0] == '@' && entry[length - 1] == '@';
+}
+
+// Offers a loaded, well-formed article to the server. Returns the status
+// text, or null to hold the entry; *logged tells whether the outcome is logged.
+const char* transfer_article(const char* entry, const ArticleText& article, bool* logged) {
+  const run::Settings& s = settings();
+  char command[kCommandMax + 1] = "POST";
+  if (s.ihave) {
+    if (g_values.message_id.empty()) {
+      message(report::kError, "article \"%s\" lacks a message ID", entry);
+      ++report::g_counters.miss;
+      return "Missing-ID";
+    }
+    run::set_state("post: issuing IHAVE");
+    // An over-long message-ID is cut with the command; the server refuses it then.
+    snprintf(command, sizeof command, "IHAVE %s", g_values.message_id.c_str());
+  } else {
+    run::set_state("post: issuing POST");
+  }
+  if (!nntp::put_line(command)) run::exit_run(run::kStatusBroken);
+
+  const char* reason = "?";
+  const char* status = offer_article(article, &reason);
+  if (status != nullptr) return status;
+
+  *logged = false;
+  if (s.fail != 0) {
+    const long long age = static_cast<long long>(time(nullptr) - article.entered);
+    message(report::kProgress, "article is %llds old, limit is %llds", age,
+            static_cast<long long>(s.fail));
+    if (age > s.fail) {
+      kill_article(entry, article, reason);
+      return "Failed";
+    }
+  }
+  return nullptr;
+}
+
+}  // namespace
+
+const char* post_article(const char* entry) {
+  run::set_state("post: reading article");
+  if (is_storage_token(entry)) {
+    message(report::kError, "no storage-API support for \"%s\"", entry);
+    return "No support for storage-API";
+  }
+
+  // Values of an earlier article must not show in this one's log line.
+  g_values = HeaderValues{};
+  g_line_count = 0;
+
+  report::PathBuffer path;
+  report::resolve_path(path, run::text_or_empty(settings().article_dir), entry, nullptr);
+  message(report::kProgress, "reading %s", path);
+  ArticleText article;
+  const char* status = nullptr;
+  bool logged = true;
+  if (!load_article(path, &article)) {
+    message(report::kError, "can't find article \"%s\"", entry);
+    ++report::g_counters.miss;
+    status = "Missing";
+  } else {
+    run::set_state("find message-ID");
+    if (!scan_article(article)) {
+      message(report::kError, "inconsistent line termination");
+      ++report::g_counters.fail;
+      kill_article(entry, article, "inconsistent line termination");
+      status = "Malformed";
+    } else {
+      status = transfer_article(entry, article, &logged);
+    }
+  }
+  if (logged) log_posting(entry, status);
+  free(article.text);
+  return status;
+}
 
 }  // namespace post

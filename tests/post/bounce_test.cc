@@ -1,0 +1,289 @@
+#include "post/bounce.h"
+
+#include <fcntl.h>
+#include <sched.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <cstdio>
+#include <functional>
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include "newssys/paths.h"
+#include "post/transfer.h"
+#include "report/stats.h"
+#include "report/util.h"
+#include "run/settings.h"
+#include "support/tessu_runner.h"
+
+namespace {
+
+using testsupport::contains;
+using testsupport::TempSite;
+
+// The child's exit status when it cannot have a mount namespace of its own.
+constexpr int kNoNamespace = 77;
+
+// A stand-in for sendmail: records its arguments and its input, and ends with
+// the status found in the file "status" (0 without it).
+struct Recorder {
+  TempSite dir;
+  std::string script = dir.path("recorder");
+
+  Recorder() {
+    dir.write("recorder", "#!/bin/sh\nprintf '%s\\n' \"$@\" > " + dir.path("args") + "\ncat > " +
+                              dir.path("mail") + "\nstatus=$(cat " + dir.path("status") +
+                              " 2>/dev/null)\nexit ${status:-0}\n");
+    chmod(script.c_str(), 0755);
+  }
+  std::string mail() const { return dir.read("mail"); }
+  std::string args() const { return dir.read("args"); }
+  bool ran() const { return dir.exists("args"); }
+  std::string err() const { return dir.read("stderr"); }
+};
+
+// In a forked child: gives the child a mount namespace of its own in which
+// /usr/sbin/sendmail runs the recorder. Nothing here may reach the system's
+// mounts, so the namespace is made private before anything is mounted.
+bool enter_recording_namespace(const char* recorder, const std::string& fallback) {
+  if (unshare(CLONE_NEWNS) != 0) return false;
+  if (mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) return false;
+  if (mount(recorder, newssys::kSendmail, nullptr, MS_BIND, nullptr) == 0) return true;
+  // No sendmail to cover (or a dangling link): an empty directory in its
+  // place holds only the stand-in; the code under test needs nothing else there.
+  const std::string sendmail = newssys::kSendmail;
+  const std::string directory = sendmail.substr(0, sendmail.rfind('/'));
+  if (mount("tmpfs", directory.c_str(), "tmpfs", 0, "mode=0755") != 0) return false;
+  const int fd = open(newssys::kSendmail, O_WRONLY | O_CREAT | O_TRUNC, 0755);
+  if (fd < 0) return false;
+  const bool written =
+      write(fd, fallback.data(), fallback.size()) == static_cast<ssize_t>(fallback.size());
+  close(fd);
+  return written;
+}
+
+// Runs body in a child process that sees the recorder as sendmail, its
+// standard error going to the recorder's "stderr" file. Returns the child's
+// exit status: 0 when body returned true, kNoNamespace when no namespace could be had.
+int run_with_recorder(const Recorder& recorder, const std::function<bool()>& body) {
+  const std::string fallback = "#!/bin/sh\nexec " + recorder.script + " \"$@\"\n";
+  const std::string err_path = recorder.dir.path("stderr");
+  fflush(stdout);
+  fflush(stderr);
+  const pid_t pid = fork();
+  if (pid == 0) {
+    const int fd = open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    if (fd >= 0) dup2(fd, 2);
+    if (!enter_recording_namespace(recorder.script.c_str(), fallback)) _exit(kNoNamespace);
+    const bool ok = body();
+    fflush(stderr);
+    _exit(ok ? 0 : 1);
+  }
+  int status = 0;
+  waitpid(pid, &status, 0);
+  return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+#define SKIP_WITHOUT_NAMESPACE(status)                                                         \
+  if ((status) == kNoNamespace)                                                                \
+  GTEST_SKIP() << "no private mount namespace (needs root and unshare(CLONE_NEWNS)) to put a " \
+                  "recorder in place of "                                                      \
+               << newssys::kSendmail
+
+struct BounceTest : testing::Test {
+  run::Settings saved_settings;
+  Recorder recorder;
+
+  void SetUp() override {
+    saved_settings = run::g_settings;
+    if (geteuid() != 0) {
+      GTEST_SKIP() << "needs root for a private mount namespace over " << newssys::kSendmail;
+    }
+    run::g_settings.server_host = "news.example";
+    run::g_settings.server_port = "nntp";
+    run::g_settings.attach = run::kAttachMime;
+    run::g_settings.verbosity = 0;
+    run::g_settings.dry_run = 0;
+  }
+  void TearDown() override { run::g_settings = saved_settings; }
+
+  int bounce(const char* address, const std::string& text, time_t entered, const char* entry,
+             const char* message_id, const char* reason) {
+    return run_with_recorder(recorder, [&] {
+      return post::bounce_mail(address, text.data(), text.size(), entered, entry, message_id,
+                               reason);
+    });
+  }
+};
+
+const std::string kText = "From: joe@x\r\nMessage-ID: <m@x>\r\n\r\n..dot\r\nbody\r\n.\r\n";
+constexpr time_t kEntered = 1000000000;
+
+TEST_F(BounceTest, MimeMailHasTheReportAndTheArticleAsTwoParts) {
+  const int status = bounce("joe@example.org", kText, kEntered, "misc/12", "<m@x>", "437 Bad Date");
+  SKIP_WITHOUT_NAMESPACE(status);
+  EXPECT_EQ(status, 0) << recorder.err();
+  const std::string b = "XXXXXXXXXXXXXXXXXXXXXXXXXXXXXXX";
+  const std::string expected =
+      "To: joe@example.org\n"
+      "Subject: News posting failed\n"
+      "Auto-Submitted: auto-generated (failure)\n"
+      "MIME-Version: 1.0\n"
+      "Content-Type: MULTIPART/MIXED; BOUNDARY=\"" +
+      b +
+      "\"\n"
+      "\n"
+      "--" +
+      b +
+      "\n"
+      "Content-Type: TEXT/PLAIN; charset=US-ASCII\n"
+      "\n"
+      "   ----- The following news message could not be posted -----\n"
+      "Message-ID: <m@x>\n"
+      "Spool file: misc/12\n"
+      "Entered: " +
+      std::string(report::time_string(kEntered)) +
+      "\n"
+      "Host: news.example \n"
+      "\n"
+      "   ----- Reason for failure -----\n"
+      "437 Bad Date\n"
+      "\n"
+      "   ----- Complete message follows -----\n"
+      "--" +
+      b +
+      "\n"
+      "Content-Type: TEXT/PLAIN; charset=US-ASCII\n"
+      "Content-ID: <m@x>\n"
+      "Content-Description: Failed posting to news.example\n"
+      "\n" +
+      kText + "--" + b + "--\n";
+  EXPECT_EQ(recorder.mail(), expected);
+  // The address is sendmail's only argument.
+  EXPECT_EQ(recorder.args(), "joe@example.org\n");
+}
+
+TEST_F(BounceTest, PlainMailWithArticleHasNoMimeParts) {
+  run::g_settings.attach = run::kAttachYes;
+  run::g_settings.server_port = "119";
+  const int status = bounce("joe@example.org", kText, kEntered, "misc/12", "<m@x>", "441 no");
+  SKIP_WITHOUT_NAMESPACE(status);
+  EXPECT_EQ(status, 0) << recorder.err();
+  const std::string expected =
+      "To: joe@example.org\n"
+      "Subject: News posting failed\n"
+      "Auto-Submitted: auto-generated (failure)\n"
+      "\n"
+      "   ----- The following news message could not be posted -----\n"
+      "Message-ID: <m@x>\n"
+      "Spool file: misc/12\n"
+      "Entered: " +
+      std::string(report::time_string(kEntered)) +
+      "\n"
+      "Host: news.example 119\n"
+      "\n"
+      "   ----- Reason for failure -----\n"
+      "441 no\n"
+      "\n"
+      "   ----- Complete message follows -----\n" +
+      kText;
+  EXPECT_EQ(recorder.mail(), expected);
+}
+
+TEST_F(BounceTest, PlainMailWithoutArticleEndsAfterTheReason) {
+  run::g_settings.attach = run::kAttachNo;
+  const int status = bounce("joe@example.org", kText, 0, "misc/12", "", "436 later");
+  SKIP_WITHOUT_NAMESPACE(status);
+  EXPECT_EQ(status, 0) << recorder.err();
+  // No Entered line for an unknown time, and an empty message-ID stays empty.
+  const std::string expected =
+      "To: joe@example.org\n"
+      "Subject: News posting failed\n"
+      "Auto-Submitted: auto-generated (failure)\n"
+      "\n"
+      "   ----- The following news message could not be posted -----\n"
+      "Message-ID: \n"
+      "Spool file: misc/12\n"
+      "Host: news.example \n"
+      "\n"
+      "   ----- Reason for failure -----\n"
+      "436 later\n"
+      "\n";
+  EXPECT_EQ(recorder.mail(), expected);
+}
+
+TEST_F(BounceTest, SendmailFailureOrNoAddressIsReportedAsFailure) {
+  recorder.dir.write("status", "1\n");
+  int status = bounce("joe@example.org", kText, kEntered, "misc/12", "<m@x>", "437 no");
+  SKIP_WITHOUT_NAMESPACE(status);
+  EXPECT_EQ(status, 1);
+  EXPECT_TRUE(recorder.ran());
+
+  Recorder unused;
+  status = run_with_recorder(unused, [] {
+    return post::bounce_mail("", kText.data(), kText.size(), kEntered, "misc/12", "<m@x>", "x");
+  });
+  EXPECT_EQ(status, 1);
+  EXPECT_FALSE(unused.ran());
+}
+
+// A malformed article killed under POST: the bounce goes to its poster and
+// names no message-ID, the article attached as it was held.
+TEST_F(BounceTest, MalformedArticleWithoutMessageIdIsBouncedToItsPoster) {
+  TempSite site;
+  const std::string article = "From: Joe <joe@example.org>\nSubject: s\n\nbare\rcr\n";
+  site.write("articles/misc/3", article);
+  const int status = run_with_recorder(recorder, [&] {
+    run::Settings& s = run::g_settings;
+    s.article_dir = site.path("articles");
+    s.paths.locks = site.path("locks");
+    s.bounce.reset();
+    s.ihave = 0;
+    s.log.reset();
+    s.posted.reset();
+    report::g_counters = report::Counters{};
+    const char* result = post::post_article("misc/3");
+    return result != nullptr && std::string(result) == "Malformed" &&
+           report::g_counters.bnce == 1 && report::g_counters.fail == 1;
+  });
+  SKIP_WITHOUT_NAMESPACE(status);
+  EXPECT_EQ(status, 0) << recorder.err();
+  EXPECT_EQ(recorder.args(), "Joe <joe@example.org>\n");
+  const std::string mail = recorder.mail();
+  EXPECT_TRUE(contains(mail, "\nMessage-ID: \nSpool file: misc/3\n")) << mail;
+  EXPECT_TRUE(
+      contains(mail, "\n   ----- Reason for failure -----\ninconsistent line termination\n\n"))
+      << mail;
+  EXPECT_TRUE(contains(mail, "\nContent-ID: \n")) << mail;
+  EXPECT_TRUE(contains(mail,
+                       "\n\nFrom: Joe <joe@example.org>\r\nSubject: s\r\n\r\nbare\rcr\r\n.\r\n"
+                       "--XXXXXXXXXXXXXXXXXXXXXXXXXXXXXXX--\n"))
+      << mail;
+  EXPECT_TRUE(contains(recorder.err(), "bounce message to Joe <joe@example.org>"));
+}
+
+TEST_F(BounceTest, FailedBounceIsReportedAndTheArticleStaysKilled) {
+  TempSite site;
+  site.write("articles/misc/4", "From: joe@example.org\r\n\r\nbody\r\n");
+  recorder.dir.write("status", "75\n");
+  const int status = run_with_recorder(recorder, [&] {
+    run::Settings& s = run::g_settings;
+    s.article_dir = site.path("articles");
+    s.paths.locks = site.path("locks");
+    s.bounce = "usenet@site.example";
+    s.log.reset();
+    s.posted.reset();
+    report::g_counters = report::Counters{};
+    const char* result = post::post_article("misc/4");
+    return result != nullptr && std::string(result) == "Malformed" && report::g_counters.bnce == 1;
+  });
+  SKIP_WITHOUT_NAMESPACE(status);
+  EXPECT_EQ(status, 0) << recorder.err();
+  EXPECT_EQ(recorder.args(), "usenet@site.example\n");
+  EXPECT_TRUE(contains(recorder.err(), "bounce failed")) << recorder.err();
+}
+
+}  // namespace
