@@ -95,4 +95,15 @@ inline constexpr const char* kSendmail = "/usr/sbin/sendmail";
 /// Standard error of connect scripts, connect programs and filters.
 inline constexpr const char* kConnectErrors = "/tmp/connect.errors";
 
+/// The outgoing spool, INN layout: the batch file's name with these
+/// suffixes, and the spool lock "LOCK." followed by the spool name in LOCKS.
+inline constexpr const char* kInnTogoSuffix = ".togo";
+inline constexpr const char* kInnLockPrefix = "LOCK.";
+/// The outgoing spool, C News layout: inside the site's outgoing directory.
+inline constexpr const char* kCNewsLockName = "LOCKb";
+inline constexpr const char* kCNewsTogoName = "togo";
+/// Both layouts: entries held for the next run, and the finished queue.
+inline constexpr const char* kRetrySuffix = ".retry";
+inline constexpr const char* kOldSuffix = ".old";
+
 }  // namespace newssys

@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "newssys/commands.h"
+#include "newssys/paths.h"
 #include "nntp/children.h"
 #include "post/transfer.h"
 #include "report/message.h"
@@ -26,16 +27,12 @@ constexpr int kLineBufferSize = 1024;
 // append_file copies in blocks of this size.
 constexpr size_t kCopyBlock = 1024;
 
-// File names of the INN layout: the batch file's name with these suffixes,
-// and the spool lock "LOCK." followed by the spool name in LOCKS.
-constexpr const char* kInnTogoSuffix = ".togo";
-constexpr const char* kInnLockPrefix = "LOCK.";
-// File names of the C News layout, inside the site's outgoing directory.
-constexpr const char* kCNewsLockName = "LOCKb";
-constexpr const char* kCNewsTogoName = "togo";
-// Both layouts.
-constexpr const char* kRetrySuffix = ".retry";
-constexpr const char* kOldSuffix = ".old";
+using newssys::kCNewsLockName;
+using newssys::kCNewsTogoName;
+using newssys::kInnLockPrefix;
+using newssys::kInnTogoSuffix;
+using newssys::kOldSuffix;
+using newssys::kRetrySuffix;
 
 struct OutgoingSpool {
   bool opened = false;       // the first call was made

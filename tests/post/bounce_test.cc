@@ -17,6 +17,7 @@
 #include "report/stats.h"
 #include "report/util.h"
 #include "run/settings.h"
+#include "support/sendmail_recorder.h"
 #include "support/tessu_runner.h"
 
 namespace {
@@ -24,68 +25,9 @@ namespace {
 using testsupport::contains;
 using testsupport::TempSite;
 
-// The child's exit status when it cannot have a mount namespace of its own.
-constexpr int kNoNamespace = 77;
-
-// A stand-in for sendmail: records its arguments and its input, and ends with
-// the status found in the file "status" (0 without it).
-struct Recorder {
-  TempSite dir;
-  std::string script = dir.path("recorder");
-
-  Recorder() {
-    dir.write("recorder", "#!/bin/sh\nprintf '%s\\n' \"$@\" > " + dir.path("args") + "\ncat > " +
-                              dir.path("mail") + "\nstatus=$(cat " + dir.path("status") +
-                              " 2>/dev/null)\nexit ${status:-0}\n");
-    chmod(script.c_str(), 0755);
-  }
-  std::string mail() const { return dir.read("mail"); }
-  std::string args() const { return dir.read("args"); }
-  bool ran() const { return dir.exists("args"); }
-  std::string err() const { return dir.read("stderr"); }
-};
-
-// In a forked child: gives the child a mount namespace of its own in which
-// /usr/sbin/sendmail runs the recorder. Nothing here may reach the system's
-// mounts, so the namespace is made private before anything is mounted.
-bool enter_recording_namespace(const char* recorder, const std::string& fallback) {
-  if (unshare(CLONE_NEWNS) != 0) return false;
-  if (mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) return false;
-  if (mount(recorder, newssys::kSendmail, nullptr, MS_BIND, nullptr) == 0) return true;
-  // No sendmail to cover (or a dangling link): an empty directory in its
-  // place holds only the stand-in; the code under test needs nothing else there.
-  const std::string sendmail = newssys::kSendmail;
-  const std::string directory = sendmail.substr(0, sendmail.rfind('/'));
-  if (mount("tmpfs", directory.c_str(), "tmpfs", 0, "mode=0755") != 0) return false;
-  const int fd = open(newssys::kSendmail, O_WRONLY | O_CREAT | O_TRUNC, 0755);
-  if (fd < 0) return false;
-  const bool written =
-      write(fd, fallback.data(), fallback.size()) == static_cast<ssize_t>(fallback.size());
-  close(fd);
-  return written;
-}
-
-// Runs body in a child process that sees the recorder as sendmail, its
-// standard error going to the recorder's "stderr" file. Returns the child's
-// exit status: 0 when body returned true, kNoNamespace when no namespace could be had.
-int run_with_recorder(const Recorder& recorder, const std::function<bool()>& body) {
-  const std::string fallback = "#!/bin/sh\nexec " + recorder.script + " \"$@\"\n";
-  const std::string err_path = recorder.dir.path("stderr");
-  fflush(stdout);
-  fflush(stderr);
-  const pid_t pid = fork();
-  if (pid == 0) {
-    const int fd = open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    if (fd >= 0) dup2(fd, 2);
-    if (!enter_recording_namespace(recorder.script.c_str(), fallback)) _exit(kNoNamespace);
-    const bool ok = body();
-    fflush(stderr);
-    _exit(ok ? 0 : 1);
-  }
-  int status = 0;
-  waitpid(pid, &status, 0);
-  return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-}
+using testsupport::kNoNamespace;
+using testsupport::run_with_recorder;
+using Recorder = testsupport::SendmailRecorder;
 
 #define SKIP_WITHOUT_NAMESPACE(status)                                                         \
   if ((status) == kNoNamespace)                                                                \

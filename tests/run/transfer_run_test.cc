@@ -23,6 +23,7 @@
 
 #include "newssys/paths.h"
 #include "support/nntp_server.h"
+#include "support/sendmail_recorder.h"
 #include "support/tessu_runner.h"
 
 namespace {
@@ -378,34 +379,8 @@ TEST(TransferRun, DryRunEndsEveryReadableArticleAsTestWithoutConnecting) {
 // Killed articles and their bounces. sendmail has a fixed place; these runs
 // see a recorder there, in a mount namespace of their own.
 
-constexpr int kNoNamespace = 77;
-
-struct Recorder {
-  TempSite dir;
-  std::string script = dir.path("recorder");
-  Recorder() {
-    dir.write("recorder", "#!/bin/sh\nprintf '%s\\n' \"$@\" > " + dir.path("args") + "\ncat > " +
-                              dir.path("mail") + "\n");
-    chmod(script.c_str(), 0755);
-  }
-};
-
-// In the forked child: a private mount namespace where sendmail is the recorder.
-bool enter_recording_namespace(const char* recorder, const std::string& fallback) {
-  if (unshare(CLONE_NEWNS) != 0) return false;
-  if (mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) return false;
-  if (mount(recorder, newssys::kSendmail, nullptr, MS_BIND, nullptr) == 0) return true;
-  // No sendmail to cover: an empty directory in its place with only the stand-in.
-  const std::string sendmail = newssys::kSendmail;
-  const std::string directory = sendmail.substr(0, sendmail.rfind('/'));
-  if (mount("tmpfs", directory.c_str(), "tmpfs", 0, "mode=0755") != 0) return false;
-  const int fd = open(newssys::kSendmail, O_WRONLY | O_CREAT | O_TRUNC, 0755);
-  if (fd < 0) return false;
-  const bool written =
-      write(fd, fallback.data(), fallback.size()) == static_cast<ssize_t>(fallback.size());
-  close(fd);
-  return written;
-}
+using testsupport::kNoNamespace;
+using Recorder = testsupport::SendmailRecorder;
 
 // Runs tessu in a mount namespace where sendmail is the recorder; standard
 // error is kept in the recorder's "stderr" file. status kNoNamespace: none could be had.
@@ -415,7 +390,6 @@ RunResult run_tessu_recording(const std::vector<std::string>& args, const Record
   std::vector<char*> argv;
   for (std::string& arg : argv_text) argv.push_back(arg.data());
   argv.push_back(nullptr);
-  const std::string fallback = "#!/bin/sh\nexec " + recorder.script + " \"$@\"\n";
   const std::string err_path = recorder.dir.path("stderr");
 
   const pid_t pid = fork();
@@ -426,7 +400,7 @@ RunResult run_tessu_recording(const std::vector<std::string>& args, const Record
     dup2(null, 0);
     dup2(null, 1);
     dup2(err, 2);
-    if (!enter_recording_namespace(recorder.script.c_str(), fallback)) _exit(kNoNamespace);
+    if (!testsupport::enter_recording_namespace(recorder)) _exit(kNoNamespace);
     execv(TESSU_BINARY, argv.data());
     _exit(127);
   }
