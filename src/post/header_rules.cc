@@ -41,6 +41,8 @@ constexpr HeaderRule kRules[] = {
     {"X-Server-Date:", Send::kIhaveOnly, Collect::kNothing},
     {"X-Trace:", Send::kIhaveOnly, Collect::kNothing},
     {"X-Complaints-To:", Send::kIhaveOnly, Collect::kNothing},
+    // The injecting server's own record; a server refuses a POST that carries one.
+    {"Injection-Info:", Send::kIhaveOnly, Collect::kNothing},
 };
 
 // The Path value starts after "Path: "; its steps are counted from there.

@@ -1,13 +1,13 @@
 #include "run/driver.h"
 
+#include <sys/stat.h>
+#include <sys/statvfs.h>
+#include <unistd.h>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
-#include <sys/stat.h>
-#include <sys/statvfs.h>
-#include <unistd.h>
 
 #include "fetch/active.h"
 #include "fetch/pull.h"
@@ -49,7 +49,9 @@ char g_title[kTitleMax + 1];
 size_t g_title_prefix_length = 0;
 bool g_title_prefix_set = false;
 
-bool fetching() { return g_settings.nofetch == 0; }
+bool fetching() {
+  return g_settings.nofetch == 0;
+}
 
 const char* last_component(const char* path) {
   const char* slash = strrchr(path, '/');
@@ -100,7 +102,9 @@ bool enough_free_space() {
   return true;
 }
 
-bool authinfo_set() { return has_text(g_settings.authinfo_user) || g_settings.authinfo_generic; }
+bool authinfo_set() {
+  return has_text(g_settings.authinfo_user) || g_settings.authinfo_generic;
+}
 
 void authenticate_now() {
   nntp::authenticate(text_or_empty(g_settings.authinfo_user),
@@ -168,8 +172,8 @@ int fetch_close_and_report() {
 
 void write_title(const char* text, const char* suffix) {
   char title[kTitleMax + 1];
-  snprintf(title, sizeof title, "%.*s%s%s", static_cast<int>(g_title_prefix_length), g_title,
-           text, suffix != nullptr ? suffix : "");
+  snprintf(title, sizeof title, "%.*s%s%s", static_cast<int>(g_title_prefix_length), g_title, text,
+           suffix != nullptr ? suffix : "");
   const size_t room = static_cast<size_t>(g_argument_end - g_argument_start);
   size_t length = strlen(title);
   if (room < 2) return;
@@ -192,7 +196,10 @@ void settle_positional_defaults() {
   }
   // The host defaults to the spool name; with only NNTPSERVER, that is the host too.
   if (!has_text(s.server_host)) s.server_host = s.spool_name;
-  if (!s.article_dir) s.article_dir = newssys::kDefaultArticleDir;
+  // The articles the outgoing spool names live in the news system's article
+  // spool; when the site configuration says where that is, it is the default.
+  if (!s.article_dir)
+    s.article_dir = has_text(s.paths.spool) ? *s.paths.spool : newssys::kDefaultArticleDir;
   if (!s.missing_given) s.missing = s.window != 0 ? 2 : 0;
 }
 
@@ -255,8 +262,8 @@ bool free_space(const char* path, int64_t* kilobytes, int64_t* nodes) {
   *nodes = static_cast<int64_t>(info.f_favail);
   const uint64_t block = info.f_frsize;
   const uint64_t available = info.f_bavail;
-  *kilobytes = static_cast<int64_t>(block >= 1024 ? (block / 1024) * available
-                                                  : available / (1024 / block));
+  *kilobytes =
+      static_cast<int64_t>(block >= 1024 ? (block / 1024) * available : available / (1024 / block));
   return true;
 }
 

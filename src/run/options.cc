@@ -512,7 +512,8 @@ void handle_option(int code, const char* arg) {
       set_number(g.maxart, arg);
       break;
     case kOptNewline:
-      g.paths.line_terminator = "\n";
+      // assign(count, char): g++ 12 warns falsely (-Wrestrict) on the literal form here.
+      g.paths.line_terminator.assign(1, '\n');
       break;
     case kOptAuthgeneric:
       set_authgeneric();
