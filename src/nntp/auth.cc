@@ -1,18 +1,145 @@
 #include "nntp/auth.h"
 
+#include <fcntl.h>
+#include <unistd.h>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 
 #include "fetch/active.h"
+#include "newssys/commands.h"
+#include "newssys/paths.h"
+#include "nntp/children.h"
+#include "nntp/connection.h"
 #include "report/message.h"
 #include "run/driver.h"
 #include "run/settings.h"
 
 namespace nntp {
 
-void authenticate(const char*, const char*) {}
-void mode_reader() {}
+namespace {
+
+// Status lines and commands of this exchange (RFC 4643 keeps them within 512 octets).
+constexpr int kAuthLineBuffer = 512;
+constexpr int kEnvironmentMax = 1023;
+
+int reply_code(const char* line) {
+  return atoi(line);
+}
+
+// Reads a reply; a broken connection ends the run.
+void read_reply(char* buffer) {
+  if (get_reply(buffer, kAuthLineBuffer) == 0) run::exit_run(run::kStatusBroken);
+}
+
+void send_or_end(const char* command) {
+  if (!put_line(command)) run::exit_run(run::kStatusBroken);
+}
+
+void authinfo_user(const char* user, const char* password) {
+  char buffer[kAuthLineBuffer];
+  snprintf(buffer, sizeof buffer, "AUTHINFO USER %s", user);  // cut at the buffer
+  send_or_end(buffer);
+  if (run::g_settings.dry_run) return;
+  read_reply(buffer);
+  if (reply_code(buffer) != 381) {
+    report::message(report::kError, "NNTP authinfo protocol error: got \"%s\"", buffer);
+    run::exit_run(run::kStatusRefused);
+  }
+  report::message(report::kSent, "%s\n", "AUTHINFO PASS *");
+  snprintf(buffer, sizeof buffer, "AUTHINFO PASS %s", password);
+  const int sent = put_line_quiet(buffer);
+  explicit_bzero(buffer, sizeof buffer);  // the password must not stay behind
+  if (!sent) run::exit_run(run::kStatusBroken);
+  read_reply(buffer);
+  if (reply_code(buffer) != 281) {
+    report::message(report::kError, "NNTP authorization failed: got \"%s\"", buffer);
+    run::exit_run(run::kStatusBroken);
+  }
+}
+
+// The descriptor a generic authenticator gets third: the one the environment
+// already names, or a fresh anonymous file.
+int third_auth_descriptor() {
+  unsigned third = 0;
+  const char* fds = getenv("NNTP_AUTH_FDS");
+  if (fds != nullptr && sscanf(fds, "%*u.%*u.%u", &third) == 1) return static_cast<int>(third);
+  FILE* file = tmpfile();
+  if (file == nullptr) {
+    report::message(report::kSysError, "cannot create temp file");
+    run::unlock_exit(run::kStatusInternal);
+  }
+  return fileno(file);
+}
+
+// Runs the authenticator through the shell with the connection's descriptors
+// open (they are close-on-exec for every other child); its wait status.
+int run_authenticator(const char* command, int third) {
+  fflush(stdout);
+  fflush(stderr);
+  const pid_t pid = fork();
+  if (pid < 0) {
+    report::message(report::kSysError, "could not fork");
+    run::exit_run(run::kStatusInternal);
+  }
+  if (pid == 0) {
+    for (int fd : {g_connection.read_fd, g_connection.write_fd, third}) {
+      if (fd >= 0) fcntl(fd, F_SETFD, 0);
+    }
+    const newssys::ArgVector args = newssys::shell_arguments(command);
+    execv(newssys::kShell, const_cast<char* const*>(args.argv));
+    report::message(report::kSysError, "could not exec %s", newssys::kShell);
+    fflush(stderr);
+    _exit(1);
+  }
+  return wait_child(pid);
+}
+
+void authinfo_generic(const char* command) {
+  const int third = third_auth_descriptor();
+  if (!run::g_settings.dry_run) {
+    // putenv keeps the pointer: the text lives for the rest of the run.
+    static char variable[kEnvironmentMax + 1];
+    snprintf(variable, sizeof variable, "NNTP_AUTH_FDS=%d.%d.%d", g_connection.read_fd,
+             g_connection.write_fd, third);
+    putenv(variable);
+  }
+  char buffer[kAuthLineBuffer];
+  snprintf(buffer, sizeof buffer, "AUTHINFO GENERIC %s", command);  // cut at the buffer
+  put_line(buffer);
+  report::message(report::kNotice, "spawning authinfo generic process: %s", command);
+  run::set_state("spawning authinfo generic process");
+  if (run::g_settings.dry_run) return;
+  if (run_authenticator(command, third) != 0) {
+    report::message(report::kError, "authentication failed");
+    run::unlock_exit(run::kStatusRefused);
+  }
+}
+
+}  // namespace
+
+void authenticate(const char* user, const char* password) {
+  run::set_state("do authinfo");
+  if (run::g_settings.authinfo_generic) {
+    authinfo_generic(user);
+  } else {
+    authinfo_user(user, password);
+  }
+}
+
+void mode_reader() {
+  run::set_state("mode reader");
+  send_or_end("MODE READER");
+  if (run::g_settings.dry_run) return;
+  char buffer[kAuthLineBuffer];
+  read_reply(buffer);
+  const int code = reply_code(buffer);
+  if (code != 200 && code != 201) {
+    report::message(report::kError, "NNTP mode reader protocol error: got \"%s\"", buffer);
+    run::exit_run(run::kStatusRefused);
+  }
+}
 
 namespace {
 
