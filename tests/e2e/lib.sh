@@ -1,0 +1,457 @@
+# Shared pieces of the end-to-end tests, sourced by each test script.
+#
+# A test gets a fresh pair of private INN instances below one directory in
+# /tmp: UP, the upstream server tessu talks to, and LEAF, the leaf site's own
+# news system that tessu feeds. Both listen on 127.0.0.1 on ports chosen at
+# run time. Everything is stopped and removed when the script exits, whether
+# the test passed or not.
+#
+# A test script is run as `bash SCRIPT TESSU-BINARY` and exits 0 (passed),
+# 77 (skipped: not root, or inn2 not installed) or anything else (failed).
+
+set -euo pipefail
+
+E2E_DIR=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
+INN_INSTANCE=$E2E_DIR/inn-instance
+NEWSBIN=/usr/lib/news/bin
+
+# Groups of the two sites. The leaf carries test.a, test.b and test.c but its
+# newsfeeds entry for the upstream leaves test.c out; test.x exists only
+# upstream, test.local only at the leaf.
+UP_GROUPS="test.a test.b test.c test.x"
+LEAF_GROUPS="test.a test.b test.c test.local"
+FETCHED_GROUPS="test.a test.b"
+
+skip() {
+  echo "SKIP: $*"
+  exit 77
+}
+
+fail() {
+  echo "FAIL: $*" >&2
+  exit 1
+}
+
+note() { echo "--- $*"; }
+
+# Skips the test on machines where it cannot run.
+e2e_require() {
+  [ "$(id -u)" = 0 ] || skip "needs root (innd is started as root and runs as news)"
+  [ -x "$NEWSBIN/innd" ] && [ -x "$NEWSBIN/rnews" ] && [ -x "$NEWSBIN/ctlinnd" ] \
+    || skip "inn2 is not installed (scripts/install-deps installs it)"
+  getent passwd news >/dev/null || skip "there is no user news"
+  command -v runuser >/dev/null || skip "runuser is missing"
+}
+
+TESSU=${1:-}
+[ -n "$TESSU" ] && [ -x "$TESSU" ] || {
+  echo "usage: $0 TESSU-BINARY" >&2
+  exit 2
+}
+TESSU=$(cd "$(dirname "$TESSU")" && pwd)/$(basename "$TESSU")
+
+e2e_cleanup() {
+  local status=$?
+  set +e
+  if [ -n "${WORK:-}" ] && [ -d "$WORK" ]; then
+    "$INN_INSTANCE" stop "$WORK/up" &
+    "$INN_INSTANCE" stop "$WORK/leaf" &
+    wait
+    if [ "$status" != 0 ] && [ "$status" != 77 ] && [ -n "${E2E_KEEP:-}" ]; then
+      echo "kept $WORK for inspection (innd stopped)" >&2
+    else
+      rm -rf "$WORK"
+    fi
+  fi
+  exit "$status"
+}
+
+# A port on 127.0.0.1 that nothing listens on now.
+free_port() {
+  local port
+  for _ in $(seq 1 100); do
+    port=$((20000 + RANDOM % 30000))
+    if ! (exec 3<>"/dev/tcp/127.0.0.1/$port") 2>/dev/null; then
+      echo "$port"
+      return 0
+    fi
+  done
+  fail "no free port found"
+}
+
+port_of() { awk '$1 == "port:" { print $2 }' "$1/etc/inn.conf"; }
+
+# inn DIR COMMAND...: runs an INN program for the instance in DIR.
+inn() {
+  local dir=$1
+  shift
+  env INNCONF="$dir/etc/inn.conf" "$@"
+}
+
+# Makes both instances (not started yet): the test may change their
+# configuration before e2e_start.
+e2e_create() {
+  e2e_require
+  WORK=$(mktemp -d /tmp/tessu-e2e.XXXXXX)
+  chmod 755 "$WORK"
+  trap e2e_cleanup EXIT
+  trap 'exit 1' INT TERM HUP
+  UP=$WORK/up
+  LEAF=$WORK/leaf
+  mkdir -p "$UP/etc" "$LEAF/etc"
+  printf '%s\n' $UP_GROUPS >"$UP/etc/groups"
+  printf '%s\n' $LEAF_GROUPS >"$LEAF/etc/groups"
+  local up_port leaf_port up_pid
+  up_port=$(free_port)
+  leaf_port=$(free_port)
+  [ "$up_port" != "$leaf_port" ] || leaf_port=$(free_port)
+  "$INN_INSTANCE" create "$UP" up.example "$up_port" &
+  up_pid=$!
+  "$INN_INSTANCE" create "$LEAF" leaf.example "$leaf_port" || fail "cannot create the leaf instance"
+  wait "$up_pid" || fail "cannot create the upstream instance"
+  # Where tessu keeps its host active files at the leaf.
+  mkdir -p "$LEAF/spool/inhosts"
+  chown news:news "$LEAF/spool/inhosts"
+  STAT=$WORK/stat
+  RUNS=0
+}
+
+# Starts one instance; when its port was taken in the meantime, moves it to
+# another one.
+start_instance() {
+  local dir=$1 port
+  for _ in 1 2 3; do
+    chown -R news:news "$dir/etc"
+    if "$INN_INSTANCE" start "$dir"; then
+      return 0
+    fi
+    "$INN_INSTANCE" stop "$dir"
+    port=$(free_port)
+    sed -i -E "s/^(port|nnrpdpostport):.*/\\1: $port/" "$dir/etc/inn.conf"
+  done
+  fail "innd in $dir did not start"
+}
+
+e2e_start() {
+  start_instance "$UP"
+  start_instance "$LEAF"
+  UP_PORT=$(port_of "$UP")
+  LEAF_PORT=$(port_of "$LEAF")
+  note "upstream on 127.0.0.1:$UP_PORT, leaf on 127.0.0.1:$LEAF_PORT, in $WORK"
+}
+
+# The leaf's newsfeeds: its own entry and the entry of the upstream, whose
+# spool name is "up". innd itself writes storage tokens for that feed to
+# up.tokens; queue_for_upstream turns them into the file names tessu reads
+# from the batch file "up".
+leaf_newsfeeds() {
+  local excluded=$1
+  cat >"$LEAF/etc/newsfeeds" <<EOF
+ME:*,!junk,!control*::
+up/$excluded:*,!test.c,!junk,!control*:Tf,Wn:up.tokens
+EOF
+}
+
+# The upstream takes IHAVE from this machine: 127.0.0.1 becomes a peer.
+upstream_peers_leaf() {
+  cat >"$UP/etc/incoming.conf" <<'EOF'
+peer leaf {
+    hostname: "127.0.0.1"
+}
+EOF
+}
+
+# make_article FILE ID GROUPS SUBJECT [BODY]: an article as a poster or a
+# peer would hand it to INN (LF line ends). The body has a line that starts
+# with a dot, to see the dot-stuffing undone on every way.
+make_article() {
+  local file=$1 id=$2 groups=$3 subject=$4
+  local body=${5:-"Text of $id."}
+  {
+    printf 'Path: elsewhere.example!not-for-mail\n'
+    printf 'From: Poster <poster@example.invalid>\n'
+    printf 'Newsgroups: %s\n' "$groups"
+    printf 'Subject: %s\n' "$subject"
+    printf 'Date: %s\n' "$(LC_ALL=C date -u '+%a, %d %b %Y %H:%M:%S +0000')"
+    printf 'Message-ID: <%s@e2e.example>\n' "$id"
+    printf '\n%s\n.a line with a leading dot\n..and one with two\nlast line\n' "$body"
+  } >"$file"
+}
+
+# upstream_articles ID:GROUPS...: puts articles into the upstream as if a
+# peer had sent them (rnews, which reaches innd on its local socket).
+upstream_articles() {
+  local spec id groups dir=$WORK/new-up
+  mkdir -p "$dir"
+  : >"$dir/batch"
+  for spec in "$@"; do
+    id=${spec%%:*}
+    groups=${spec#*:}
+    make_article "$dir/$id" "$id" "$groups" "upstream article $id"
+    printf '#! rnews %d\n' "$(wc -c <"$dir/$id")" >>"$dir/batch"
+    cat "$dir/$id" >>"$dir/batch"
+  done
+  inn "$UP" "$NEWSBIN/rnews" <"$dir/batch" || fail "rnews into the upstream failed"
+  rm -rf "$dir"
+  for spec in "$@"; do
+    id=${spec%%:*}
+    has_id "$UP" "<$id@e2e.example>" || fail "the upstream did not take <$id@e2e.example>"
+  done
+}
+
+# leaf_posts ID:GROUPS...: local users post at the leaf, through its nnrpd
+# (inews), as they would with a newsreader.
+leaf_posts() {
+  local spec id groups file=$WORK/local-article
+  for spec in "$@"; do
+    id=${spec%%:*}
+    groups=${spec#*:}
+    make_article "$file" "$id" "$groups" "local article $id" "Posted at the leaf."
+    # inews adds its own Path; a Path from the poster would be kept.
+    sed -i '/^Path:/d' "$file"
+    inn "$LEAF" "$NEWSBIN/inews" -h -p "$LEAF_PORT" <"$file" \
+      || fail "inews at the leaf refused $id"
+    has_id "$LEAF" "<$id@e2e.example>" || fail "the leaf did not store <$id@e2e.example>"
+  done
+  rm -f "$file"
+}
+
+# How a site with INN 2.7 gives tessu file names (the README shows the same):
+# innd's file feed writes storage tokens to up.tokens; move that file aside,
+# have innd start a new one, and append the article files of the tokens
+# (tradspool) to the batch file tessu reads. With "relative", the names are
+# written relative to the article spool, as older INN versions wrote them
+# (tessu then needs --spool).
+queue_for_upstream() {
+  local out=$LEAF/spool/outgoing strip=
+  [ "${1:-}" = relative ] && strip="$LEAF/spool/articles/"
+  [ -f "$out/up.tokens" ] || return 0
+  mv "$out/up.tokens" "$out/up.tokens.work"
+  inn "$LEAF" "$NEWSBIN/ctlinnd" -s flush up
+  inn "$LEAF" "$NEWSBIN/sm" -c <"$out/up.tokens.work" | sed -n 's/^@[^ ]*@ .* file=//p' \
+    | awk -v strip="$strip" '{ if (strip != "" && index($0, strip) == 1) $0 = substr($0, length(strip) + 1); print }' \
+      >>"$out/up"
+  rm -f "$out/up.tokens.work"
+  chown news:news "$out/up"
+}
+
+# Checks the upstream holds the articles posted at the leaf, in the groups it
+# carries, with their bodies unchanged: check_upstream_has ID:GROUPS...
+check_upstream_has() {
+  local spec id groups up_index leaf_index want got file upfile
+  up_index=$(spool_index "$UP")
+  leaf_index=$(spool_index "$LEAF")
+  for spec in "$@"; do
+    id="<${spec%%:*}@e2e.example>"
+    groups=${spec#*:}
+    want=$(echo "$groups" | tr , '\n' | sort | tr '\n' ' ')
+    got=$(echo "$up_index" | awk -v id="$id" '$1 == id { print $2 }' | sort | tr '\n' ' ')
+    [ "$want" = "$got" ] || fail "the upstream has $id in \"$got\", expected \"$want\""
+    file=$(echo "$leaf_index" | awk -v id="$id" '$1 == id { print $3; exit }')
+    upfile=$(echo "$up_index" | awk -v id="$id" '$1 == id { print $3; exit }')
+    [ "$(body_of "$file")" = "$(body_of "$upfile")" ] || fail "the body of $id changed on its way up"
+  done
+  note "the upstream holds the $# articles posted at the leaf"
+}
+
+# Lines of the --log file whose status is the given one.
+log_count() { awk -F '\t' -v status="$2" '$5 == status' "$1" | wc -l; }
+
+# Lines "MESSAGE-ID GROUP FILE", one per stored article file of the test.*
+# groups of an instance, sorted.
+spool_index() {
+  local root=$1/spool/articles
+  [ -d "$root/test" ] || return 0
+  find "$root/test" -type f -name '[0-9]*' -print0 | xargs -0 -r awk -v root="$root/" '
+    FNR == 1 { in_header = 1 }
+    in_header && /^$/ { in_header = 0 }
+    in_header && tolower($0) ~ /^message-id:/ {
+      id = $0
+      sub(/^[^:]*:[ \t]*/, "", id)
+      group = substr(FILENAME, length(root) + 1)
+      sub(/\/[^\/]*$/, "", group)
+      gsub(/\//, ".", group)
+      print id, group, FILENAME
+    }' | sort
+}
+
+# Pairs "MESSAGE-ID GROUP", one per stored article file of test.* groups.
+spool_pairs() { spool_index "$1" | awk '{ print $1, $2 }'; }
+
+header_of() {
+  local name=$1 file=$2
+  awk -v name="$name" \
+    '/^$/ { exit } tolower($0) ~ "^" tolower(name) ":" { sub(/^[^:]*:[ \t]*/, ""); print; exit }' "$file"
+}
+
+body_of() { sed '1,/^$/d' "$1"; }
+
+# The stored file of an article (any of its groups) in an instance.
+article_file() {
+  spool_index "$1" | awk -v id="$2" '$1 == id { print $3; found = 1; exit } END { exit !found }'
+}
+
+has_id() { article_file "$1" "$2" >/dev/null; }
+
+# Checks the leaf holds exactly the upstream's articles of the fetched
+# groups, each filed once in every leaf group it names, with the same body,
+# plus (optionally) the articles posted at the leaf, listed in LOCAL_IDS.
+# PATH_PREFIX is what the Path of every fetched article must begin with.
+check_leaf_mirrors_upstream() {
+  local path_prefix=$1 up_index leaf_index fetched expected actual id file upfile
+  up_index=$(spool_index "$UP")
+  leaf_index=$(spool_index "$LEAF")
+  fetched=$(echo "$up_index" | awk -v groups=" $FETCHED_GROUPS " 'index(groups, " " $2 " ") { print $1 }' | sort -u)
+  expected=$( (
+    echo "$up_index" | awk -v ids=" $(echo $fetched) " -v groups=" $LEAF_GROUPS " \
+      'index(ids, " " $1 " ") && index(groups, " " $2 " ") { print $1, $2 }'
+    for id in ${LOCAL_IDS:-}; do echo "$leaf_index" | awk -v id="$id" '$1 == id { print $1, $2 }'; done
+  ) | sort -u)
+  actual=$(echo "$leaf_index" | awk 'NF { print $1, $2 }')
+  if [ "$expected" != "$actual" ]; then
+    echo "expected at the leaf:" >&2
+    echo "$expected" >&2
+    echo "found at the leaf:" >&2
+    echo "$actual" >&2
+    fail "the leaf does not hold exactly the upstream's articles"
+  fi
+  for id in $fetched; do
+    case " ${LOCAL_IDS:-} " in *" $id "*) continue ;; esac
+    file=$(echo "$leaf_index" | awk -v id="$id" '$1 == id { print $3; exit }')
+    upfile=$(echo "$up_index" | awk -v id="$id" '$1 == id { print $3; exit }')
+    [ "$(body_of "$file")" = "$(body_of "$upfile")" ] || fail "the body of $id changed on its way"
+    case "$(header_of Path "$file")" in
+      "$path_prefix"*) ;;
+      *) fail "Path of $id at the leaf is \"$(header_of Path "$file")\", expected it to begin with \"$path_prefix\"" ;;
+    esac
+  done
+  note "the leaf holds the upstream's $(echo $fetched | wc -w) articles of $FETCHED_GROUPS, each once"
+}
+
+# run_tessu ARGS...: runs tessu for the spool "up" against the upstream,
+# with the leaf's paths; its standard error goes to $WORK/tessu.N.log and is
+# shown when it fails.
+run_tessu() {
+  RUNS=$((RUNS + 1))
+  TESSU_LOG=$WORK/tessu.$RUNS.log
+  local status=0
+  (cd "$WORK" && env INNCONF="$LEAF/etc/inn.conf" "$TESSU" "$@") </dev/null >"$TESSU_LOG" 2>&1 || status=$?
+  if [ "$status" != 0 ]; then
+    cat "$TESSU_LOG" >&2
+    fail "tessu $* ended with status $status"
+  fi
+  note "tessu run $RUNS: $(grep -E '^(tessu: )?posted [0-9]+, fetched' "$TESSU_LOG" || echo 'no summary')"
+}
+
+# The leaf's site paths, as a site would put them in a profile.
+leaf_options() {
+  echo --inhosts "$LEAF/spool/inhosts" --incoming "$LEAF/spool/incoming" \
+    --batch "$LEAF/spool/outgoing" --active "$LEAF/db/active" \
+    --newsfeeds "$LEAF/etc/newsfeeds" --locks "$LEAF/run" \
+    --spool "$LEAF/spool/articles" --ctlinnd "$NEWSBIN/ctlinnd" --stat "$STAT"
+}
+
+# A field of the last statistics record: post fetc dupl alre hist miss grps
+# ua-g us-g grossbyt netbytes totaltim fail bnce.
+stat_field() {
+  local name=$1
+  awk -v name="$name" '
+    /^# / { for (i = 2; i <= NF; i++) col[$i] = i }
+    /^N / { last = $0 }
+    END { split(last, f, " "); print f[col[name]] }' "$STAT"
+}
+
+expect_stat() {
+  local name=$1 want=$2 got
+  got=$(stat_field "$name")
+  [ "$got" = "$want" ] || fail "statistics field $name is $got, expected $want"
+}
+
+# The leaf takes the batches tessu left in its incoming spool.
+leaf_rnews_incoming() {
+  inn "$LEAF" "$NEWSBIN/rnews" -U || fail "rnews -U at the leaf failed"
+  local left
+  left=$(find "$LEAF/spool/incoming" -type f ! -name '.*' | head -5)
+  [ -z "$left" ] || fail "rnews -U left batches behind: $left"
+}
+
+incoming_batches() { find "$LEAF/spool/incoming" -maxdepth 1 -type f ! -name '.*' | wc -l; }
+
+# The outgoing batch tessu reads, with what a run leaves of it.
+outgoing_entries() {
+  cat "$LEAF/spool/outgoing/up" "$LEAF/spool/outgoing/up.togo" "$LEAF/spool/outgoing/up.retry" \
+    2>/dev/null | grep -c . || true
+}
+
+# The leaf's innd queues nothing for the upstream that came from it.
+check_nothing_queued_back() {
+  inn "$LEAF" "$NEWSBIN/ctlinnd" -s flush up
+  [ ! -s "$LEAF/spool/outgoing/up.tokens" ] \
+    || fail "the leaf queued fetched articles back to the upstream: $(cat "$LEAF/spool/outgoing/up.tokens")"
+}
+
+# The host active file holds, for each fetched group, one more than the
+# upstream's highest article number; the group the newsfeeds entry leaves
+# out is not there.
+check_host_active() {
+  local group high got file=$LEAF/spool/inhosts/up
+  [ -f "$file" ] || fail "no host active file $file"
+  for group in $FETCHED_GROUPS; do
+    high=$(awk -v g="$group" '$1 == g { print $2 + 0 }' "$UP/db/active")
+    got=$(awk -v g="$group" '$1 == g { print $2 }' "$file")
+    [ "$got" = "$((high + 1))" ] || fail "host active has \"$got\" for $group, expected $((high + 1))"
+  done
+  ! grep -q '^test\.c ' "$file" || fail "test.c, left out by the newsfeeds entry, was pulled"
+}
+
+# fetch_scenario DELIVERY PATH-PREFIX [TESSU-OPTIONS...]: three fetches from
+# the upstream into the leaf. DELIVERY is "incoming" (rnews batches in the
+# incoming spool, then rnews -U) or "pipe" (tessu pipes them to rnews
+# itself, through the options given).
+fetch_scenario() {
+  local delivery=$1 prefix=$2 before
+  shift 2
+  local options=($(leaf_options) -d --no-post "$@" up 127.0.0.1 "$UP_PORT")
+
+  note "first run: everything the upstream has"
+  upstream_articles a1:test.a a2:test.a b1:test.b ab1:test.a,test.b bc1:test.b,test.c \
+    c1:test.c x1:test.x ax1:test.a,test.x
+  run_tessu "${options[@]}"
+  expect_stat fetc 6 # a1 a2 b1 ab1 bc1 ax1: the crosspost ab1 once
+  expect_stat alre 1
+  expect_stat ua-g 1 # test.local
+  deliver "$delivery"
+  check_leaf_mirrors_upstream "$prefix"
+  check_host_active
+  check_nothing_queued_back
+
+  note "second run: nothing new"
+  before=$(spool_pairs "$LEAF")
+  run_tessu "${options[@]}"
+  expect_stat fetc 0
+  [ "$(incoming_batches)" = 0 ] || fail "a run that fetched nothing left a batch"
+  [ "$(spool_pairs "$LEAF")" = "$before" ] || fail "the leaf changed on a run that fetched nothing"
+  check_host_active
+
+  note "third run: what the upstream got since"
+  upstream_articles a3:test.a b2:test.b ab2:test.a,test.b bc2:test.b,test.c c2:test.c
+  run_tessu "${options[@]}"
+  expect_stat fetc 4 # a3 b2 ab2 bc2
+  expect_stat alre 1
+  deliver "$delivery"
+  check_leaf_mirrors_upstream "$prefix"
+  check_host_active
+  check_nothing_queued_back
+}
+
+deliver() {
+  case $1 in
+    incoming)
+      [ "$(incoming_batches)" -ge 1 ] || fail "tessu left no batch in the incoming spool"
+      leaf_rnews_incoming
+      ;;
+    pipe)
+      [ "$(incoming_batches)" = 0 ] || fail "tessu wrote to the incoming spool instead of piping"
+      ;;
+  esac
+}
