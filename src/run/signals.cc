@@ -64,8 +64,13 @@ void open_signal_pipe() {
   }
 }
 
+bool signal_unhandled() {
+  return g_interrupts_handled < g_interrupt_count || g_usr1_handled < g_usr1_count;
+}
+
+// Empties the self-pipe; only when a signal came, since this runs on every wait.
 void drain_signal_pipe() {
-  if (g_signal_pipe[0] < 0) return;
+  if (g_signal_pipe[0] < 0 || !signal_unhandled()) return;
   char buffer[64];
   while (read(g_signal_pipe[0], buffer, sizeof buffer) > 0) {
   }
