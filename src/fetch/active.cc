@@ -9,6 +9,7 @@
 
 #include "groups/newsfeeds.h"
 #include "report/message.h"
+#include "report/util.h"
 #include "run/driver.h"
 #include "run/settings.h"
 
@@ -41,22 +42,6 @@ constexpr std::array<uint32_t, 128> make_hash_table() {
 
 constexpr std::array<uint32_t, 128> kHashTable = make_hash_table();
 static_assert(kHashTable[3] == 0x6C000000u && kHashTable[127] == 0x70E00000u);
-
-// Reads one line, or the part of it that fits, into buffer (at most
-// capacity - 1 bytes, terminated); returns its length, 0 at the end of the
-// file, -1 on a read error.
-int read_piece(FILE* file, char* buffer, int capacity) {
-  int length = 0;
-  while (length < capacity - 1) {
-    const int c = getc(file);
-    if (c == EOF) break;
-    buffer[length++] = static_cast<char>(c);
-    if (c == '\n') break;
-  }
-  buffer[length] = '\0';
-  if (length == 0 && ferror(file)) return -1;
-  return length;
-}
 
 bool is_space(char c) {
   return isspace(static_cast<unsigned char>(c)) != 0;
@@ -118,7 +103,7 @@ void read_active(bool again) {
   char line[kLineBuffer];
   bool at_line_start = true;
   for (;;) {
-    const int length = read_piece(file, line, kLineBuffer);
+    const int length = report::read_line_piece(file, line, kLineBuffer);
     if (length < 0) {
       report::message(report::kSysError, "can't read \"%s\"", path);
       fclose(file);

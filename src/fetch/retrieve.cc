@@ -121,19 +121,32 @@ int note_result(int result, int64_t n) {
   return result;
 }
 
-int queue_stat(int64_t n, const char* group) {
+// Queues "verb n" with the handler for its reply.
+int queue_numbered(const char* verb, nntp::ReplyHandler handler, int64_t n, const char* group) {
   char command[kCommandBuffer];
-  snprintf(command, sizeof command, "STAT %ld", static_cast<long>(n));
+  snprintf(command, sizeof command, "%s %ld", verb, static_cast<long>(n));
   g_group.numbered_command = true;
-  return nntp::queue_command(command, on_stat_reply, n, group);
+  return nntp::queue_command(command, handler, n, group);
+}
+
+int queue_stat(int64_t n, const char* group) {
+  return queue_numbered("STAT", on_stat_reply, n, group);
 }
 
 int request_article(int64_t n, const char* group) {
   if (g_no_stat) show_article_state(group, n);
-  char command[kCommandBuffer];
-  snprintf(command, sizeof command, "ARTICLE %ld", static_cast<long>(n));
-  g_group.numbered_command = true;
-  return nntp::queue_command(command, on_article_reply, n, group);
+  return queue_numbered("ARTICLE", on_article_reply, n, group);
+}
+
+int fetch_unconditionally(int64_t n, const char* group) {
+  message(kDetail, "unconditionally fetching article %ld", static_cast<long>(n));
+  return request_article(n, group);
+}
+
+// Reads the article number and message ID that follow the code of a 223
+// reply; false when either is missing.
+bool scan_article_pointer(const char* rest, long* number, char (&message_id)[kCommandBuffer]) {
+  return sscanf(rest, "%ld %512[^ \n\t]", number, message_id) == 2;
 }
 
 int consider_article(const char* message_id, int64_t n, const char* group) {
@@ -168,7 +181,7 @@ int stat_reply(const char* line, int64_t n, const char* group) {
     case 223: {
       long number = 0;
       char message_id[kCommandBuffer];
-      if (sscanf(rest, "%ld %512[^ \n\t]", &number, message_id) < 2) {
+      if (!scan_article_pointer(rest, &number, message_id)) {
         message(kError, "bad STAT reponse: %s", line);
         return 0;
       }
@@ -190,8 +203,7 @@ int stat_reply(const char* line, int64_t n, const char* group) {
       g_no_stat = true;
       [[fallthrough]];
     case kFetchUnconditionally:
-      message(kDetail, "unconditionally fetching article %ld", static_cast<long>(n));
-      return request_article(n, group);
+      return fetch_unconditionally(n, group);
     default:
       message(kError, "NNTP unknown STAT error: got \"%s\"", line);
       return 0;
@@ -219,7 +231,7 @@ int next_reply(const char* line, int64_t n, const char* group) {
     case 223: {
       long number = 0;
       char message_id[kCommandBuffer];
-      if (sscanf(rest, "%ld %512[^ \n\t]", &number, message_id) == 2) {
+      if (scan_article_pointer(rest, &number, message_id)) {
         g_group.next_position = number;
         return consider_article(message_id, number, group);
       }
@@ -239,8 +251,7 @@ int next_reply(const char* line, int64_t n, const char* group) {
     case 500:
       message(kNotice, "server lacks NEXT command: %s", line);
       g_next_off = true;
-      message(kDetail, "unconditionally fetching article %ld", static_cast<long>(n));
-      return request_article(n, group);
+      return fetch_unconditionally(n, group);
     default:
       message(kError, "NNTP unknown NEXT error: got \"%s\"", line);
       return 0;

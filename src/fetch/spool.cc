@@ -18,6 +18,7 @@
 
 #include "groups/newsfeeds.h"
 #include "nntp/children.h"
+#include "nntp/connection.h"
 #include "report/message.h"
 #include "report/util.h"
 #include "run/driver.h"
@@ -80,36 +81,14 @@ char unique_char(unsigned d) {
   return static_cast<char>(d <= 9 ? '0' + d : 'A' + (d - 10));
 }
 
-// A write to a pipe whose reader has gone must fail with EPIPE instead of
-// ending the process by SIGPIPE.
-ssize_t write_without_sigpipe(int fd, const char* data, size_t length) {
-  sigset_t pipe_only;
-  sigset_t previous;
-  sigemptyset(&pipe_only);
-  sigaddset(&pipe_only, SIGPIPE);
-  sigset_t pending;
-  sigpending(&pending);
-  const bool was_pending = sigismember(&pending, SIGPIPE) == 1;
-  sigprocmask(SIG_BLOCK, &pipe_only, &previous);
-  const ssize_t written = write(fd, data, length);
-  const int saved_errno = errno;
-  if (written < 0 && saved_errno == EPIPE && !was_pending) {
-    struct timespec no_wait = {0, 0};
-    sigtimedwait(&pipe_only, nullptr, &no_wait);
-  }
-  sigprocmask(SIG_SETMASK, &previous, nullptr);
-  errno = saved_errno;
-  return written;
-}
-
 // Writes all of data to the batch; false (errno set) when that failed. The
 // pipe is non-blocking: a program that does not read is waited for with poll,
 // acting on signals meanwhile.
 bool write_all(const char* data, size_t length) {
   const bool to_pipe = g_batch.stream != nullptr;
   while (length > 0) {
-    const ssize_t written =
-        to_pipe ? write_without_sigpipe(g_batch.fd, data, length) : write(g_batch.fd, data, length);
+    const ssize_t written = to_pipe ? nntp::write_without_sigpipe(g_batch.fd, data, length)
+                                    : write(g_batch.fd, data, length);
     if (written > 0) {
       data += written;
       length -= static_cast<size_t>(written);

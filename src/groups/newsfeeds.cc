@@ -158,22 +158,6 @@ void take_name(Reader& reader, const char* start, const char* end) {
   take_token(reader, Token{'\0', std::string_view(start, static_cast<size_t>(end - start))});
 }
 
-// Reads one line, or the part of it that fits, into buffer (at most
-// capacity - 1 bytes, terminated); returns its length, 0 at the end of the
-// file, -1 on a read error.
-int read_piece(FILE* file, char* buffer, int capacity) {
-  int length = 0;
-  while (length < capacity - 1) {
-    const int c = getc(file);
-    if (c == EOF) break;
-    buffer[length++] = static_cast<char>(c);
-    if (c == '\n') break;
-  }
-  buffer[length] = '\0';
-  if (length == 0 && ferror(file)) return -1;
-  return length;
-}
-
 // Splits the file into tokens and hands them to the reader. A token still
 // open when a piece ends (a long line, or a backslash before the newline) is
 // moved to the buffer's start and the next piece is appended to it.
@@ -182,7 +166,7 @@ void read_tokens(FILE* file, Reader& reader) {
   int carried = 0;  // length of the open token at the buffer's start
   int resume = 0;   // where the scan goes on within the next piece
   for (;;) {
-    const int length = read_piece(file, buffer + carried, kLineBuffer - carried);
+    const int length = report::read_line_piece(file, buffer + carried, kLineBuffer - carried);
     if (length < 0) {
       report::message(kSysError, "can't read \"%s\"", reader.path);
       run::exit_run(run::kStatusConfig);

@@ -96,6 +96,56 @@ const char* or_empty(const char* text) {
   return text != nullptr ? text : "";
 }
 
+// Which way the pipe to a program runs: we feed its standard input, or we
+// read its standard output.
+enum class Direction { kFeed, kRead };
+
+// Starts program with up to two arguments, joined to us by a pipe in the
+// given direction; returns our end as a stream (pid set), or null after a message.
+FILE* start_piped_program(Direction direction, const char* program, pid_t* pid, const char* arg1,
+                          const char* arg2) {
+  const bool feed = direction == Direction::kFeed;
+  int fds[2];
+  if (pipe(fds) != 0) {
+    report::message(report::kSysError, "can't pipe: %s", program);
+    return nullptr;
+  }
+  const int ours = feed ? fds[1] : fds[0];
+  const int theirs = feed ? fds[0] : fds[1];
+  const pid_t child = fork_or_exit();
+  if (child == 0) {
+    pipe_end_to(theirs, ours, feed ? STDIN_FILENO : STDOUT_FILENO);
+    if (feed) {
+      report::message(report::kProgress, "exec: %s args: %s %s", program, or_empty(arg1),
+                      or_empty(arg2));
+    } else {
+      report::message(report::kProgress, "exec: %s arg: %s", program, or_empty(arg1));
+    }
+    exec_vector(program, newssys::program_arguments(program, arg1, arg2));
+    report::message(report::kSysError, "can't exec: %s", program);
+    child_exit(kProgramExecFailed);
+  }
+
+  close(theirs);
+  FILE* stream = fdopen(ours, feed ? "w" : "r");
+  if (stream == nullptr) {
+    report::message(report::kSysError, "can't connect %s pipe: %s", feed ? "write" : "read",
+                    program);
+    close(ours);  // the child finds its pipe closed and ends
+    return nullptr;
+  }
+  *pid = child;
+  return stream;
+}
+
+// Makes a pipe; a failure ends the run.
+void pipe_or_exit(int fds[2]) {
+  if (pipe(fds) != 0) {
+    report::message(report::kSysError, "could not pipe");
+    run::exit_run(run::kStatusInternal);
+  }
+}
+
 }  // namespace
 
 int wait_child(pid_t pid) {
@@ -146,14 +196,8 @@ int run_script(const char* command, int in_fd, int out_fd) {
 void spawn_coprocess(const char* command, CoprocessEnds* ends) {
   int to_child[2];
   int from_child[2];
-  if (pipe(to_child) != 0) {
-    report::message(report::kSysError, "could not pipe");
-    run::exit_run(run::kStatusInternal);
-  }
-  if (pipe(from_child) != 0) {
-    report::message(report::kSysError, "could not pipe");
-    run::exit_run(run::kStatusInternal);
-  }
+  pipe_or_exit(to_child);
+  pipe_or_exit(from_child);
 
   const pid_t pid = fork_or_exit();
   if (pid == 0) {
@@ -181,56 +225,11 @@ void spawn_coprocess(const char* command, CoprocessEnds* ends) {
 }
 
 FILE* pipe_to_program(const char* program, pid_t* pid, const char* arg1, const char* arg2) {
-  int fds[2];
-  if (pipe(fds) != 0) {
-    report::message(report::kSysError, "can't pipe: %s", program);
-    return nullptr;
-  }
-  const pid_t child = fork_or_exit();
-  if (child == 0) {
-    pipe_end_to(fds[0], fds[1], STDIN_FILENO);
-    report::message(report::kProgress, "exec: %s args: %s %s", program, or_empty(arg1),
-                    or_empty(arg2));
-    exec_vector(program, newssys::program_arguments(program, arg1, arg2));
-    report::message(report::kSysError, "can't exec: %s", program);
-    child_exit(kProgramExecFailed);
-  }
-
-  close(fds[0]);
-  FILE* stream = fdopen(fds[1], "w");
-  if (stream == nullptr) {
-    report::message(report::kSysError, "can't connect write pipe: %s", program);
-    close(fds[1]);  // the child sees the end of its input and ends
-    return nullptr;
-  }
-  *pid = child;
-  return stream;
+  return start_piped_program(Direction::kFeed, program, pid, arg1, arg2);
 }
 
 FILE* pipe_from_program(const char* program, pid_t* pid, const char* arg) {
-  int fds[2];
-  if (pipe(fds) != 0) {
-    report::message(report::kSysError, "can't pipe: %s", program);
-    return nullptr;
-  }
-  const pid_t child = fork_or_exit();
-  if (child == 0) {
-    pipe_end_to(fds[1], fds[0], STDOUT_FILENO);
-    report::message(report::kProgress, "exec: %s arg: %s", program, or_empty(arg));
-    exec_vector(program, newssys::program_arguments(program, arg, nullptr));
-    report::message(report::kSysError, "can't exec: %s", program);
-    child_exit(kProgramExecFailed);
-  }
-
-  close(fds[1]);
-  FILE* stream = fdopen(fds[0], "r");
-  if (stream == nullptr) {
-    report::message(report::kSysError, "can't connect read pipe: %s", program);
-    close(fds[0]);
-    return nullptr;
-  }
-  *pid = child;
-  return stream;
+  return start_piped_program(Direction::kRead, program, pid, arg, nullptr);
 }
 
 FILE* open_output(const char* destination, pid_t* pid) {

@@ -83,28 +83,6 @@ Fill fill_input(Connection* connection, TimedOperation* operation) {
   }
 }
 
-// A write to a pipe whose reader has gone must fail with EPIPE, not end the
-// process by SIGPIPE; sockets get the same through MSG_NOSIGNAL.
-ssize_t write_without_sigpipe(int fd, const char* data, size_t length) {
-  sigset_t pipe_only;
-  sigset_t previous;
-  sigemptyset(&pipe_only);
-  sigaddset(&pipe_only, SIGPIPE);
-  sigset_t pending;
-  sigpending(&pending);
-  const bool was_pending = sigismember(&pending, SIGPIPE) == 1;
-  sigprocmask(SIG_BLOCK, &pipe_only, &previous);
-  const ssize_t written = write(fd, data, length);
-  const int saved_errno = errno;
-  if (written < 0 && saved_errno == EPIPE && !was_pending) {
-    struct timespec no_wait = {0, 0};
-    sigtimedwait(&pipe_only, nullptr, &no_wait);
-  }
-  sigprocmask(SIG_SETMASK, &previous, nullptr);
-  errno = saved_errno;
-  return written;
-}
-
 // Writes some of data without blocking beyond what poll promised.
 ssize_t send_some(Connection* connection, const char* data, size_t length) {
   OutputStream& out = connection->write_stream;
@@ -201,6 +179,26 @@ bool wait_descriptor(int fd, short events, int64_t deadline_ms) {
     if (count == 2 && waits[1].revents != 0 && run::take_signal_during_alarm()) return false;
     if (waits[0].revents != 0) return true;
   }
+}
+
+ssize_t write_without_sigpipe(int fd, const char* data, size_t length) {
+  sigset_t pipe_only;
+  sigset_t previous;
+  sigemptyset(&pipe_only);
+  sigaddset(&pipe_only, SIGPIPE);
+  sigset_t pending;
+  sigpending(&pending);
+  const bool was_pending = sigismember(&pending, SIGPIPE) == 1;
+  sigprocmask(SIG_BLOCK, &pipe_only, &previous);
+  const ssize_t written = write(fd, data, length);
+  const int saved_errno = errno;
+  if (written < 0 && saved_errno == EPIPE && !was_pending) {
+    struct timespec no_wait = {0, 0};
+    sigtimedwait(&pipe_only, nullptr, &no_wait);
+  }
+  sigprocmask(SIG_SETMASK, &previous, nullptr);
+  errno = saved_errno;
+  return written;
 }
 
 void report_timeout(const char* text) {

@@ -2,6 +2,7 @@
 // time-out, and the reply window that keeps several commands in flight.
 #pragma once
 
+#include <sys/types.h>
 #include <array>
 #include <cstddef>
 #include <cstdint>
@@ -140,6 +141,11 @@ int64_t timed_deadline();
 /// passes. A terminating signal that arrives meanwhile ends the wait as the
 /// deadline does (after its own report); SIGUSR1 only is reported. True when ready.
 bool wait_descriptor(int fd, short events, int64_t deadline_ms);
+
+/// Writes to fd as write() does, except that a pipe whose reader has gone
+/// makes it fail with EPIPE instead of ending the process by SIGPIPE (a
+/// SIGPIPE that was already pending stays pending). Returns what write() returned.
+ssize_t write_without_sigpipe(int fd, const char* data, size_t length);
 
 /// Reports a timed operation that gave up: state "alarm", system error number
 /// EPIPE, and text as an error message.

@@ -1,8 +1,8 @@
 #include "report/util.h"
 
+#include <sys/stat.h>
 #include <cstdlib>
 #include <cstring>
-#include <sys/stat.h>
 
 #include "report/message.h"
 #include "run/driver.h"
@@ -81,6 +81,19 @@ char* must_strdup(const char* text) {
   return copy;
 }
 
+int read_line_piece(FILE* file, char* buffer, int capacity) {
+  int length = 0;
+  while (length < capacity - 1) {
+    const int c = getc(file);
+    if (c == EOF) break;
+    buffer[length++] = static_cast<char>(c);
+    if (c == '\n') break;
+  }
+  buffer[length] = '\0';
+  if (length == 0 && ferror(file)) return -1;
+  return length;
+}
+
 bool rename_file(const char* from, const char* to) {
   if (rename(from, to) != 0) {
     message(kSysError, "can't rename \"%s\" to \"%s\"", from, to);
@@ -103,7 +116,9 @@ bool check_regular_file(FILE* file, const char* name, int64_t* size) {
   return true;
 }
 
-bool history_has(const char*) { return false; }
+bool history_has(const char*) {
+  return false;
+}
 
 void history_close() {}
 

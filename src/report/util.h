@@ -35,6 +35,11 @@ void* must_alloc(uint32_t size);
 void* must_realloc(void* memory, uint32_t size);
 char* must_strdup(const char* text);
 
+/// Reads one line, or the part of it that fits, into buffer (at most
+/// capacity - 1 bytes, newline kept, terminated); returns its length, 0 at the
+/// end of the file, -1 on a read error.
+int read_line_piece(FILE* file, char* buffer, int capacity);
+
 /// Renames from to to; false after a system error message.
 bool rename_file(const char* from, const char* to);
 

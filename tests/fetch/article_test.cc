@@ -1,10 +1,7 @@
 #include "fetch/article.h"
 
-#include <dirent.h>
 #include <sys/socket.h>
 #include <unistd.h>
-#include <fstream>
-#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -17,6 +14,9 @@
 #include "report/stats.h"
 #include "run/settings.h"
 #include "support/capture.h"
+#include "support/fetch_state.h"
+#include "support/socket_connection.h"
+#include "support/tessu_runner.h"
 
 namespace {
 
@@ -33,78 +33,28 @@ struct Outcome {
 // server's side into the other end.
 struct ArticleTest : testing::Test {
   int peer = -1;
-  std::string incoming;
-  run::Settings saved_settings;
-  std::vector<std::string> saved_sites;
-  bool saved_special = false;
+  testsupport::FetchState state;
 
   void SetUp() override {
-    saved_settings = run::g_settings;
-    saved_sites = groups::g_excluded_sites;
-    saved_special = groups::g_special_exclude;
-    run::Settings& s = run::g_settings;
-    s.verbosity = 5;
-    s.dry_run = 0;
-    s.timeout = 30;  // only so that a broken test cannot hang
-    s.no_path = 0;
-    s.tag = 0;
-    s.keep_fake = 0;
-    s.filter.reset();
-    s.add_header.reset();
-    s.pipe_program.reset();
-    s.inn_mode = true;
-    s.spool_name = "upstream";
-    s.server_host = "upstream";
-    char dir[] = "/tmp/tessu-article-XXXXXX";
-    ASSERT_NE(mkdtemp(dir), nullptr);
-    incoming = dir;
-    s.paths.incoming = incoming;
-    groups::g_excluded_sites = {"feed"};
-    groups::g_special_exclude = false;
-    report::g_counters = report::Counters{};
+    ASSERT_TRUE(state.set_up("/tmp/tessu-article-XXXXXX"));
+    run::g_settings.inn_mode = true;
     fetch::g_batch_size = 0;
-    int fds[2];
-    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, fds), 0);
-    nntp::attach_connection(&nntp::g_connection, fds[0], dup(fds[0]));
-    peer = fds[1];
+    peer = testsupport::attach_socket_pair();
+    ASSERT_GE(peer, 0);
   }
   void TearDown() override {
-    nntp::close_connection(&nntp::g_connection);
-    if (peer >= 0) close(peer);
-    remove_batches();
-    rmdir(incoming.c_str());
-    groups::g_excluded_sites = saved_sites;
-    groups::g_special_exclude = saved_special;
-    run::g_settings = saved_settings;
+    testsupport::detach_socket_pair(peer);
+    state.restore();
   }
 
-  void send_to_client(const std::string& bytes) const {
-    ASSERT_EQ(write(peer, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
-  }
+  void send_to_client(const std::string& bytes) const { testsupport::write_to(peer, bytes); }
 
-  std::vector<std::string> batch_names() const {
-    std::vector<std::string> names;
-    DIR* dir = opendir(incoming.c_str());
-    if (dir == nullptr) return names;
-    while (dirent* entry = readdir(dir)) {
-      const std::string name = entry->d_name;
-      if (name != "." && name != "..") names.push_back(name);
-    }
-    closedir(dir);
-    return names;
-  }
-  void remove_batches() const {
-    for (const std::string& name : batch_names()) unlink((incoming + "/" + name).c_str());
-  }
   // Publishes the current batch and splits it into its articles.
   std::vector<std::string> take_stored() const {
     fetch::flush_spool(false);
     std::vector<std::string> articles;
-    for (const std::string& name : batch_names()) {
-      std::ifstream file(incoming + "/" + name, std::ios::binary);
-      std::stringstream content;
-      content << file.rdbuf();
-      const std::string batch = content.str();
+    for (const std::string& name : state.batch_names()) {
+      const std::string batch = testsupport::read_file(state.incoming + "/" + name);
       size_t pos = 0;
       while (pos < batch.size()) {
         const size_t eol = batch.find('\n', pos);
@@ -115,7 +65,7 @@ struct ArticleTest : testing::Test {
         pos = eol + 1 + length;
       }
     }
-    remove_batches();
+    state.remove_batches();
     return articles;
   }
 

@@ -1,7 +1,6 @@
 #include "fetch/retrieve.h"
 
 #include <arpa/inet.h>
-#include <dirent.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -17,6 +16,7 @@
 #include "report/stats.h"
 #include "run/settings.h"
 #include "support/capture.h"
+#include "support/fetch_state.h"
 #include "support/nntp_server.h"
 
 namespace {
@@ -28,40 +28,17 @@ using Lines = std::vector<std::string>;
 // The retrieval pipeline connected to the scripted server on localhost.
 struct RetrieveTest : testing::Test {
   testsupport::TestNntpServer server;
-  std::string incoming;
-  run::Settings saved_settings;
-  std::vector<std::string> saved_sites;
-  bool saved_special = false;
+  testsupport::FetchState state;
   std::string err;  // messages of the last pull()
 
   void SetUp() override {
-    saved_settings = run::g_settings;
-    saved_sites = groups::g_excluded_sites;
-    saved_special = groups::g_special_exclude;
+    ASSERT_TRUE(state.set_up("/tmp/tessu-retrieve-XXXXXX"));
     run::Settings& s = run::g_settings;
-    s.verbosity = 5;
-    s.dry_run = 0;
-    s.timeout = 30;  // only so that a broken test cannot hang
     s.window = 10;
     s.missing = 2;
     s.nonext = 0;
-    s.keep_fake = 0;
-    s.no_path = 0;
-    s.tag = 0;
-    s.filter.reset();
     s.mfilter.reset();
-    s.add_header.reset();
-    s.pipe_program.reset();
     s.paths.line_terminator = "\r\n";
-    s.spool_name = "upstream";
-    s.server_host = "upstream";
-    char dir[] = "/tmp/tessu-retrieve-XXXXXX";
-    ASSERT_NE(mkdtemp(dir), nullptr);
-    incoming = dir;
-    s.paths.incoming = incoming;
-    groups::g_excluded_sites = {"feed"};
-    groups::g_special_exclude = false;
-    report::g_counters = report::Counters{};
     nntp::g_reply_window = nntp::ReplyWindow{};
     fetch::reset_retrieval();
   }
@@ -72,22 +49,8 @@ struct RetrieveTest : testing::Test {
     }
     nntp::close_connection(&nntp::g_connection);
     server.stop();
-    remove_batches();
-    rmdir(incoming.c_str());
     nntp::g_reply_window = nntp::ReplyWindow{};
-    groups::g_excluded_sites = saved_sites;
-    groups::g_special_exclude = saved_special;
-    run::g_settings = saved_settings;
-  }
-
-  void remove_batches() const {
-    DIR* dir = opendir(incoming.c_str());
-    if (dir == nullptr) return;
-    while (dirent* entry = readdir(dir)) {
-      const std::string name = entry->d_name;
-      if (name != "." && name != "..") unlink((incoming + "/" + name).c_str());
-    }
-    closedir(dir);
+    state.restore();
   }
 
   // Message IDs are remembered for the whole process, so each test makes its own.

@@ -1,6 +1,5 @@
 #include "fetch/spool.h"
 
-#include <dirent.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -22,6 +21,8 @@ namespace {
 
 using testing::ExitedWithCode;
 using testsupport::contains;
+using testsupport::list_dir;
+using testsupport::read_file;
 
 bool is_unique_char(char c) {
   return (c >= '0' && c <= '9') || (c >= 'A' && c <= 'V');
@@ -48,31 +49,6 @@ std::string article(const std::string& subject, size_t body_bytes, bool with_pat
 
 std::string rnews(const std::string& text) {
   return "#! rnews " + std::to_string(text.size()) + "\n" + text;
-}
-
-// Directory listing and file reading that also work in death-test children.
-std::vector<std::string> list_dir(const std::string& path) {
-  std::vector<std::string> names;
-  DIR* dir = opendir(path.c_str());
-  if (dir == nullptr) return names;
-  while (const dirent* entry = readdir(dir)) {
-    if (strcmp(entry->d_name, ".") != 0 && strcmp(entry->d_name, "..") != 0) {
-      names.push_back(entry->d_name);
-    }
-  }
-  closedir(dir);
-  return names;
-}
-
-std::string read_file(const std::string& path) {
-  std::string content;
-  FILE* file = fopen(path.c_str(), "r");
-  if (file == nullptr) return content;
-  char buffer[4096];
-  size_t n;
-  while ((n = fread(buffer, 1, sizeof buffer, file)) > 0) content.append(buffer, n);
-  fclose(file);
-  return content;
 }
 
 bool spool(const std::string& text, bool has_path = true) {

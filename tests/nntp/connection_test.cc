@@ -19,6 +19,7 @@
 #include "run/settings.h"
 #include "run/signals.h"
 #include "support/capture.h"
+#include "support/socket_connection.h"
 
 namespace {
 
@@ -32,34 +33,19 @@ struct LineIoTest : testing::Test {
 
   void SetUp() override {
     saved_settings = run::g_settings;
-    run::g_settings.verbosity = 0;
-    run::g_settings.dry_run = 0;
-    run::g_settings.timeout = 30;  // only keeps a broken test from hanging
-    run::g_settings.paths.line_terminator = "\r\n";
+    testsupport::prepare_line_io();
     report::g_counters.grossbyt = 0;
-    nntp::g_reply_window = nntp::ReplyWindow{};
-    int fds[2];
-    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, fds), 0);
-    nntp::attach_connection(&nntp::g_connection, fds[0], dup(fds[0]));
-    peer = fds[1];
+    peer = testsupport::attach_socket_pair();
+    ASSERT_GE(peer, 0);
   }
   void TearDown() override {
-    nntp::close_connection(&nntp::g_connection);
-    if (peer >= 0) close(peer);
+    testsupport::detach_socket_pair(peer);
     run::g_settings = saved_settings;
   }
 
-  void send_to_client(const std::string& bytes) const {
-    ASSERT_EQ(write(peer, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
-  }
+  void send_to_client(const std::string& bytes) const { testsupport::write_to(peer, bytes); }
   // Everything the client has sent so far (nothing waits in the socket).
-  std::string sent_by_client() const {
-    std::string all;
-    char buffer[65536];
-    ssize_t got;
-    while ((got = recv(peer, buffer, sizeof buffer, MSG_DONTWAIT)) > 0) all.append(buffer, got);
-    return all;
-  }
+  std::string sent_by_client() const { return testsupport::read_waiting(peer); }
 };
 
 TEST_F(LineIoTest, GetLineRemovesTrailingLineEndsAndCountsWhatArrived) {
@@ -139,14 +125,8 @@ TEST_F(LineIoTest, ArticleTextIsHeldBackUntilTheFlushedChunk) {
 TEST_F(LineIoTest, ArticleTextLargerThanTheBufferArrivesWhole) {
   const std::string chunk(nntp::kStreamBufferSize + 100, 'a');
   std::string received;
-  std::thread reader([&] {
-    char buffer[65536];
-    while (received.size() < 2 * chunk.size() + 4 + 3) {
-      const ssize_t got = read(peer, buffer, sizeof buffer);
-      if (got <= 0) break;
-      received.append(buffer, got);
-    }
-  });
+  std::thread reader(
+      [&] { received = testsupport::read_at_least(peer, 2 * chunk.size() + 4 + 3); });
   EXPECT_EQ(nntp::put_text(chunk.data(), chunk.size(), false), 1);
   EXPECT_EQ(nntp::put_text(chunk.data(), chunk.size(), false), 1);
   EXPECT_EQ(nntp::put_text(".", 1, true), 1);

@@ -13,6 +13,7 @@
 #include "run/settings.h"
 #include "support/capture.h"
 #include "support/nntp_server.h"
+#include "support/socket_connection.h"
 
 namespace {
 
@@ -38,36 +39,21 @@ struct ReplyWindowTest : testing::Test {
 
   void SetUp() override {
     saved_settings = run::g_settings;
-    run::g_settings.verbosity = 0;
-    run::g_settings.dry_run = 0;
-    run::g_settings.timeout = 30;  // only keeps a broken test from hanging
+    testsupport::prepare_line_io();
     run::g_settings.window = 10;
-    run::g_settings.paths.line_terminator = "\r\n";
-    nntp::g_reply_window = nntp::ReplyWindow{};
     g_handled.clear();
     g_fail_number = -1;
-    int fds[2];
-    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, fds), 0);
-    nntp::attach_connection(&nntp::g_connection, fds[0], dup(fds[0]));
-    peer = fds[1];
+    peer = testsupport::attach_socket_pair();
+    ASSERT_GE(peer, 0);
   }
   void TearDown() override {
-    nntp::close_connection(&nntp::g_connection);
-    if (peer >= 0) close(peer);
+    testsupport::detach_socket_pair(peer);
     nntp::g_reply_window = nntp::ReplyWindow{};
     run::g_settings = saved_settings;
   }
 
-  void send_to_client(const std::string& bytes) const {
-    ASSERT_EQ(write(peer, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
-  }
-  std::string sent_by_client() const {
-    std::string all;
-    char buffer[65536];
-    ssize_t got;
-    while ((got = recv(peer, buffer, sizeof buffer, MSG_DONTWAIT)) > 0) all.append(buffer, got);
-    return all;
-  }
+  void send_to_client(const std::string& bytes) const { testsupport::write_to(peer, bytes); }
+  std::string sent_by_client() const { return testsupport::read_waiting(peer); }
   static int queue_stat(int64_t number) {
     const std::string command = "STAT " + std::to_string(number);
     return nntp::queue_command(command.c_str(), record_reply, number, "text");

@@ -17,6 +17,7 @@
 #include "report/stats.h"
 #include "run/settings.h"
 #include "support/capture.h"
+#include "support/socket_connection.h"
 #include "support/tessu_runner.h"
 
 namespace {
@@ -73,6 +74,7 @@ TEST_F(HeaderRulesTest, PostingRemovesServerHeadersPathAndXref) {
   EXPECT_TRUE(removed("X-Server-Date: today"));
   EXPECT_TRUE(removed("X-Trace: t"));
   EXPECT_TRUE(removed("X-Complaints-To: abuse"));
+  EXPECT_TRUE(removed("Injection-Info: news.example; posting-host=\"h\""));
   EXPECT_TRUE(removed("Path: a!b"));
   EXPECT_FALSE(removed("Subject: s", true));
   EXPECT_FALSE(removed("Message-ID: <m@x>", true));
@@ -87,6 +89,7 @@ TEST_F(HeaderRulesTest, IhaveKeepsEverythingButXref) {
   EXPECT_FALSE(removed("X-Server-Date: d", true));
   EXPECT_FALSE(removed("X-Trace: t", true));
   EXPECT_FALSE(removed("X-Complaints-To: c", true));
+  EXPECT_FALSE(removed("Injection-Info: h", true));
   EXPECT_FALSE(removed("Path: a!b", true));
 }
 
@@ -154,11 +157,8 @@ struct TransferTest : testing::Test {
 
   void SetUp() override {
     saved_settings = run::g_settings;
+    testsupport::prepare_line_io();
     run::Settings& s = run::g_settings;
-    s.verbosity = 0;
-    s.dry_run = 0;
-    s.timeout = 30;  // only keeps a broken test from hanging
-    s.paths.line_terminator = "\r\n";
     s.paths.locks = site.path("locks");
     s.article_dir = site.path("articles");
     s.spool_name = "feed";
@@ -175,28 +175,16 @@ struct TransferTest : testing::Test {
     s.log.reset();
     s.posted.reset();
     report::g_counters = report::Counters{};
-    nntp::g_reply_window = nntp::ReplyWindow{};
-    int fds[2];
-    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, fds), 0);
-    nntp::attach_connection(&nntp::g_connection, fds[0], dup(fds[0]));
-    peer = fds[1];
+    peer = testsupport::attach_socket_pair();
+    ASSERT_GE(peer, 0);
   }
   void TearDown() override {
-    nntp::close_connection(&nntp::g_connection);
-    if (peer >= 0) close(peer);
+    testsupport::detach_socket_pair(peer);
     run::g_settings = saved_settings;
   }
 
-  void replies(const std::string& bytes) const {
-    ASSERT_EQ(write(peer, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size()));
-  }
-  std::string sent() const {
-    std::string all;
-    char buffer[65536];
-    ssize_t got;
-    while ((got = recv(peer, buffer, sizeof buffer, MSG_DONTWAIT)) > 0) all.append(buffer, got);
-    return all;
-  }
+  void replies(const std::string& bytes) const { testsupport::write_to(peer, bytes); }
+  std::string sent() const { return testsupport::read_waiting(peer); }
   // Runs post_article; the status text, or "(retry)" for null.
   std::string post(const std::string& entry) const {
     const char* status = post::post_article(entry.c_str());
@@ -312,13 +300,7 @@ TEST_F(TransferTest, ManyShortLinesGrowTheBufferAsNeeded) {
   replies("340 go\r\n240 ok\r\n");
   // The peer must read while the client writes: the text exceeds the socket buffer.
   std::string wire;
-  std::thread reader([&] {
-    char buffer[65536];
-    ssize_t got;
-    while (wire.size() < expected.size() && (got = read(peer, buffer, sizeof buffer)) > 0) {
-      wire.append(buffer, got);
-    }
-  });
+  std::thread reader([&] { wire = testsupport::read_at_least(peer, expected.size()); });
   EXPECT_EQ(post("dots"), "OK");
   reader.join();
   EXPECT_EQ(wire, expected);

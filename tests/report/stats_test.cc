@@ -209,11 +209,8 @@ TEST(StatsRun, AbortedFetchStillWritesItsRecord) {
   for (long n = 1; n <= 3; ++n) {
     server.add_simple_article("comp.a", n, "<" + std::to_string(n) + "@test>", "feed!poster");
   }
-  {
-    std::lock_guard<std::mutex> lock(server.mutex_);
-    server.script.faults = {
-        testsupport::Fault{testsupport::Fault::kReplyCode, "ARTICLE", 2, "503 failure", 0}};
-  }
+  server.set_faults(
+      {testsupport::Fault{testsupport::Fault::kReplyCode, "ARTICLE", 2, "503 failure", 0}});
   const auto result = testsupport::run_tessu(testsupport::concat(
       site.site_options(),
       {"--nopost", "-d", "--stat", site.path("stats"), "feed", "127.0.0.1", server.port_string()}));

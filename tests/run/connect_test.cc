@@ -7,12 +7,12 @@
 #include <unistd.h>
 #include <csignal>
 #include <fstream>
-#include <sstream>
 #include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
 
+#include "support/news_site.h"
 #include "support/nntp_server.h"
 #include "support/tessu_runner.h"
 
@@ -20,6 +20,7 @@ namespace {
 
 using testsupport::concat;
 using testsupport::contains;
+using testsupport::read_file;
 using testsupport::RunResult;
 using testsupport::TempSite;
 using testsupport::TestNntpServer;
@@ -27,16 +28,7 @@ using testsupport::TestNntpServer;
 // Arguments for a run that only connects: nothing to post, nothing to fetch.
 std::vector<std::string> connect_only(const TempSite& site, const std::vector<std::string>& extra,
                                       const std::string& host, const std::string& port) {
-  std::vector<std::string> args = concat(site.site_options(), {"--nopost", "--nofetch"});
-  args = concat(args, extra);
-  return concat(args, {"feed", host, port});
-}
-
-std::string read_file(const std::string& path) {
-  std::ifstream file(path, std::ios::binary);
-  std::stringstream content;
-  content << file.rdbuf();
-  return content.str();
+  return testsupport::run_args(site, concat({"--nopost", "--nofetch"}, extra), "feed", host, port);
 }
 
 // True while the process sleeps in poll, which for tessu after the server

@@ -14,69 +14,29 @@
 
 #include <gtest/gtest.h>
 
-#include "support/nntp_server.h"
-#include "support/tessu_runner.h"
+#include "support/news_site.h"
 
 namespace {
 
-using testsupport::concat;
 using testsupport::contains;
 using testsupport::Fault;
+using testsupport::message_id_of;
 using testsupport::RunResult;
-using testsupport::TempSite;
-using testsupport::TestNntpServer;
+using testsupport::split_batch;
 using Strings = std::vector<std::string>;
 using Ids = std::multiset<std::string>;
 
 constexpr const char* kSpool = "upstream";
 
-std::string message_id_of(const std::string& text) {
-  const std::string key = "\nMessage-ID: ";
-  const size_t at = text.find(key);
-  if (at == std::string::npos) return "";
-  const size_t start = at + key.size();
-  return text.substr(start, text.find('\n', start) - start);
-}
-
-// Splits an rnews batch into its articles; false unless it is exactly a
-// sequence of "#! rnews N" lines each followed by N bytes.
-bool split_batch(const std::string& batch, Strings* articles) {
-  size_t at = 0;
-  while (at < batch.size()) {
-    const std::string head = "#! rnews ";
-    if (batch.compare(at, head.size(), head) != 0) return false;
-    const size_t end = batch.find('\n', at);
-    if (end == std::string::npos) return false;
-    const std::string digits = batch.substr(at + head.size(), end - at - head.size());
-    if (digits.empty() || digits.find_first_not_of("0123456789") != std::string::npos) return false;
-    const size_t length = std::stoul(digits);
-    if (end + 1 + length > batch.size()) return false;
-    articles->push_back(batch.substr(end + 1, length));
-    at = end + 1 + length;
-  }
-  return true;
-}
-
-struct FetchFault : testing::Test {
-  TempSite site;
-  TestNntpServer server;
+struct FetchFault : testsupport::NewsSiteTest {
   Ids all_ids;
 
+  FetchFault() : NewsSiteTest(kSpool, "*") { fixed_options = {"--nopost", "-d"}; }
+
   void SetUp() override {
-    ASSERT_GT(server.start(), 0);
-    site.write("etc/newsfeeds", std::string("ME:*::\n") + kSpool + ":*::\n");
+    NewsSiteTest::SetUp();
+    if (HasFatalFailure()) return;
     mkdir(site.path("out").c_str(), 0755);
-  }
-
-  void set_active(const Strings& groups) {
-    std::string text;
-    for (const std::string& group : groups) text += group + " 0000000100 0000000001 y\n";
-    site.write("db/active", text);
-  }
-
-  std::string host_active() const { return site.read(std::string("inhosts/") + kSpool); }
-  void set_host_active(const std::string& text) {
-    site.write(std::string("inhosts/") + kSpool, text);
   }
 
   // Adds articles first..last of group; their IDs join all_ids.
@@ -88,19 +48,6 @@ struct FetchFault : testing::Test {
     server.add_simple_article(group, n, id, "upstream!poster");
     all_ids.insert(id);
   }
-
-  void set_faults(const std::vector<Fault>& faults) {
-    std::lock_guard<std::mutex> lock(server.mutex_);
-    server.script.faults = faults;
-  }
-
-  Strings args(const Strings& extra) const {
-    Strings result = concat(site.site_options(), {"--nopost", "-d"});
-    result = concat(result, extra);
-    return concat(result, {kSpool, "127.0.0.1", server.port_string()});
-  }
-
-  RunResult run(const Strings& extra) { return testsupport::run_tessu(args(extra)); }
 
   // Every article published so far, in the incoming spool (rnews batches)
   // and in the out directory (batches or bare articles written by scripts).
@@ -152,7 +99,7 @@ struct FetchFault : testing::Test {
 
   // The run after a fault: succeeds and completes the fetch, nothing twice.
   void expect_next_run_completes(const Strings& extra = {}) {
-    set_faults({});
+    server.set_faults({});
     const RunResult result = run(extra);
     EXPECT_EQ(result.status, 0) << result.err;
     EXPECT_EQ(published_ids(), all_ids);
@@ -164,7 +111,7 @@ TEST_F(FetchFault, ServerClosingMidArticle) {
   add_range("comp.a", 1, 6);
   add_range("comp.b", 1, 3);
   set_host_active("comp.a 1\ncomp.b 1\n# tail\n");
-  set_faults({Fault{Fault::kCloseMidReply, "ARTICLE", 3, "", 0}});
+  server.set_faults({Fault{Fault::kCloseMidReply, "ARTICLE", 3, "", 0}});
 
   const RunResult result = run({});
   EXPECT_EQ(result.status, 9) << result.err;
@@ -179,7 +126,7 @@ TEST_F(FetchFault, StalledServerTimesOut) {
   set_active({"comp.a"});
   add_range("comp.a", 1, 4);
   set_host_active("comp.a 1\n");
-  set_faults({Fault{Fault::kStall, "ARTICLE", 2, "", 0}});
+  server.set_faults({Fault{Fault::kStall, "ARTICLE", 2, "", 0}});
 
   const RunResult result = run({"--timeout", "2"});
   EXPECT_EQ(result.status, 9) << result.err;
@@ -193,7 +140,7 @@ TEST_F(FetchFault, GroupNotCarriedIsSkippedAndFetchedLater) {
   add_range("comp.a", 1, 2);
   add_range("comp.b", 1, 2);
   set_host_active("comp.a 1\ncomp.b 1\n");
-  set_faults({Fault{Fault::kReplyCode, "GROUP", 1, "411 no such news group", 0}});
+  server.set_faults({Fault{Fault::kReplyCode, "GROUP", 1, "411 no such news group", 0}});
 
   const RunResult result = run({});
   EXPECT_EQ(result.status, 0) << result.err;
@@ -208,7 +155,7 @@ TEST_F(FetchFault, RefusedGroupStopsThePullAndKeepsTheRest) {
   add_range("comp.b", 1, 2);
   add_range("comp.c", 1, 2);
   set_host_active("comp.a 1\ncomp.b 1\n:tag\ncomp.c 1\n");
-  set_faults({Fault{Fault::kReplyCode, "GROUP", 2, "503 program fault", 0}});
+  server.set_faults({Fault{Fault::kReplyCode, "GROUP", 2, "503 program fault", 0}});
 
   const RunResult result = run({});
   EXPECT_EQ(result.status, 9) << result.err;
@@ -222,7 +169,7 @@ TEST_F(FetchFault, RefusedArticleStopsThePull) {
   add_range("comp.a", 1, 5);
   add_range("comp.b", 1, 2);
   set_host_active("comp.a 1\ncomp.b 1\n");
-  set_faults({Fault{Fault::kReplyCode, "ARTICLE", 3, "503 temporary failure", 0}});
+  server.set_faults({Fault{Fault::kReplyCode, "ARTICLE", 3, "503 temporary failure", 0}});
 
   const RunResult result = run({});
   EXPECT_EQ(result.status, 9) << result.err;
@@ -288,7 +235,7 @@ TEST_F(FetchFault, TerminatedWhileWaitingForAnArticle) {
   add_range("comp.a", 1, 5);
   add_range("comp.b", 1, 2);
   set_host_active("comp.a 1\ncomp.b 1\n");
-  set_faults({Fault{Fault::kStall, "ARTICLE", 3, "", 0}});
+  server.set_faults({Fault{Fault::kStall, "ARTICLE", 3, "", 0}});
 
   testsupport::Running running = testsupport::start_tessu(args({"--timeout", "120"}));
   bool stalled = false;
@@ -316,14 +263,14 @@ TEST_F(FetchFault, PendingArticleBehindACrosspostIsNotPassedOver) {
   set_host_active("comp.a 1\ncomp.b 1\n");
   // comp.b's first ARTICLE breaks off after the crosspost was already
   // settled and while ARTICLE 3 is pending.
-  set_faults({Fault{Fault::kCloseMidReply, "ARTICLE", 2, "", 0}});
+  server.set_faults({Fault{Fault::kCloseMidReply, "ARTICLE", 2, "", 0}});
 
   const RunResult result = run({"--window", "10"});
   EXPECT_EQ(result.status, 9) << result.err;
   EXPECT_EQ(host_active(), "comp.a 2\ncomp.b 1\n");
   EXPECT_EQ(published_ids(), (Ids{"<shared@test>"}));
 
-  set_faults({});
+  server.set_faults({});
   const RunResult next = run({});
   EXPECT_EQ(next.status, 0) << next.err;
   const Ids ids = published_ids();

@@ -11,16 +11,14 @@
 
 #include <gtest/gtest.h>
 
-#include "support/nntp_server.h"
-#include "support/tessu_runner.h"
+#include "support/news_site.h"
 
 namespace {
 
-using testsupport::concat;
 using testsupport::contains;
+using testsupport::message_id_of;
 using testsupport::RunResult;
-using testsupport::TempSite;
-using testsupport::TestNntpServer;
+using testsupport::split_batch;
 using Strings = std::vector<std::string>;
 
 constexpr const char* kSpool = "upstream";
@@ -29,59 +27,13 @@ std::string rnews(const std::string& text) {
   return "#! rnews " + std::to_string(text.size()) + "\n" + text;
 }
 
-// The value of the Message-ID header of an article text.
-std::string message_id_of(const std::string& text) {
-  const std::string key = "Message-ID: ";
-  size_t at = text.compare(0, key.size(), key) == 0 ? 0 : text.find("\n" + key);
-  if (at == std::string::npos) return "";
-  if (at != 0) ++at;
-  at += key.size();
-  return text.substr(at, text.find('\n', at) - at);
-}
+struct FetchRun : testsupport::NewsSiteTest {
+  FetchRun() : NewsSiteTest(kSpool, "*,!junk.*") { fixed_options = {"--nopost", "-d"}; }
 
-// Splits an rnews batch into its articles; false when it is not exactly a
-// sequence of "#! rnews N" lines each followed by N bytes.
-bool split_batch(const std::string& batch, Strings* articles) {
-  size_t at = 0;
-  while (at < batch.size()) {
-    const std::string head = "#! rnews ";
-    if (batch.compare(at, head.size(), head) != 0) return false;
-    const size_t end = batch.find('\n', at);
-    if (end == std::string::npos) return false;
-    const std::string digits = batch.substr(at + head.size(), end - at - head.size());
-    if (digits.empty() || digits.find_first_not_of("0123456789") != std::string::npos) return false;
-    const size_t length = std::stoul(digits);
-    if (end + 1 + length > batch.size()) return false;
-    articles->push_back(batch.substr(end + 1, length));
-    at = end + 1 + length;
-  }
-  return true;
-}
-
-struct FetchRun : testing::Test {
-  TempSite site;
-  TestNntpServer server;
-
-  void SetUp() override {
-    ASSERT_GT(server.start(), 0);
-    site.write("etc/newsfeeds", std::string("ME:*::\n") + kSpool + ":*,!junk.*::\n");
-  }
-
-  // The local active file: every group with flag y.
-  void set_active(const Strings& groups) {
-    std::string text;
-    for (const std::string& group : groups) text += group + " 0000000100 0000000001 y\n";
-    site.write("db/active", text);
-  }
-
-  std::string host_active() const { return site.read(std::string("inhosts/") + kSpool); }
   std::string old_host_active() const {
     return site.read(std::string("inhosts/") + kSpool + ".old");
   }
   bool has_old() const { return site.exists(std::string("inhosts/") + kSpool + ".old"); }
-  void set_host_active(const std::string& text) {
-    site.write(std::string("inhosts/") + kSpool, text);
-  }
 
   // Adds article n of group with an ID made from both; returns the full text.
   std::string add(const std::string& group, long n, const std::string& id = "",
@@ -97,13 +49,6 @@ struct FetchRun : testing::Test {
     return "Path: " + path + "\nFrom: poster@example.invalid\nNewsgroups: " + group +
            "\nSubject: test " + std::to_string(n) + "\nMessage-ID: " + id +
            "\nDate: Tue, 01 Dec 2026 00:00:00 GMT\n\nbody\n";
-  }
-
-  RunResult run(const Strings& extra, const std::string& host = "127.0.0.1") {
-    Strings args = concat(site.site_options(), {"--nopost", "-d"});
-    args = concat(args, extra);
-    args = concat(args, {kSpool, host, server.port_string()});
-    return testsupport::run_tessu(args);
   }
 
   // Published batch files (temporary ones are not published).
@@ -129,14 +74,6 @@ struct FetchRun : testing::Test {
     std::multiset<std::string> ids;
     for (const std::string& text : batch_articles()) ids.insert(message_id_of(text));
     return ids;
-  }
-
-  size_t count_commands(const std::string& word) const {
-    size_t count = 0;
-    for (const std::string& line : server.commands()) {
-      if (line.rfind(word, 0) == 0) ++count;
-    }
-    return count;
   }
 };
 
@@ -180,7 +117,7 @@ TEST_F(FetchRun, FirstRunFetchesEverySelectedGroupThenNothingNewLeavesTheFileAlo
   EXPECT_EQ(sorted_lines(host_active()), (Strings{"comp.a 4", "comp.b 7", "local.only 0"}));
   EXPECT_FALSE(has_old());
   EXPECT_FALSE(site.exists(std::string("inhosts/") + kSpool + ".tmp"));
-  EXPECT_EQ(count_commands("GROUP junk.x"), 0u);
+  EXPECT_EQ(server.count_commands("GROUP junk.x"), 0u);
 
   // Nothing new: nothing fetched, the file untouched, no previous generation.
   const std::string after_first = host_active();
@@ -271,7 +208,7 @@ TEST_F(FetchRun, NumbersAboveTheServersAndBelowItsFirst) {
   EXPECT_TRUE(contains(result.err, "bumping from 90 to 100 in comp.a")) << result.err;
   EXPECT_EQ(host_active(), "comp.a 104\ncomp.b 200\n");
   EXPECT_EQ(fetched_ids().size(), 4u);
-  EXPECT_EQ(count_commands("STAT 2"), 0u);
+  EXPECT_EQ(server.count_commands("STAT 2"), 0u);
 }
 
 TEST_F(FetchRun, ForgetInactiveRemovesLinesAndRewritesEvenWithoutNews) {
@@ -330,12 +267,12 @@ TEST_F(FetchRun, SyncRecordsTheServersLastWithoutFetching) {
   EXPECT_EQ(fetched_ids().size(), 4u);  // comp.a 2-5 only
 
   for (long n = 6; n <= 8; ++n) add("comp.a", n);
-  const size_t stats_before = count_commands("STAT") + count_commands("ARTICLE");
+  const size_t stats_before = server.count_commands("STAT") + server.count_commands("ARTICLE");
   result = run({"--sync"});
   ASSERT_EQ(result.status, 0) << result.err;
   EXPECT_TRUE(contains(result.err, "zap from 6 to 9 in comp.a")) << result.err;
   EXPECT_EQ(host_active(), "comp.a 9\ncomp.new 21\n");
-  EXPECT_EQ(count_commands("STAT") + count_commands("ARTICLE"), stats_before);
+  EXPECT_EQ(server.count_commands("STAT") + server.count_commands("ARTICLE"), stats_before);
   EXPECT_EQ(fetched_ids().size(), 4u);
 }
 
@@ -364,7 +301,7 @@ TEST_F(FetchRun, EndTagStopsThePullAndSkipsUnseenGroups) {
   result = run({"--end", "elsewhere"});
   ASSERT_EQ(result.status, 0) << result.err;
   EXPECT_EQ(host_active(), "comp.a 2\n:stop\ncomp.b 2\n# after\n");
-  EXPECT_EQ(count_commands("GROUP comp.c"), 0u);
+  EXPECT_EQ(server.count_commands("GROUP comp.c"), 0u);
 }
 
 TEST_F(FetchRun, DryRunRewritesTheFileUnchangedWithoutConnecting) {
@@ -393,8 +330,8 @@ TEST_F(FetchRun, CrosspostsAreFetchedOnceAndFakesDropped) {
   ASSERT_EQ(result.status, 0) << result.err;
   EXPECT_EQ(fetched_ids(), (std::multiset<std::string>{"<shared@test>", "<2.comp.a@test>",
                                                        "<1.comp.b@test>", "<4.comp.b@test>"}));
-  EXPECT_EQ(count_commands("ARTICLE 2"), 1u);  // comp.a 2 only; comp.b 2 is the crosspost
-  EXPECT_EQ(count_commands("ARTICLE 3"), 0u);
+  EXPECT_EQ(server.count_commands("ARTICLE 2"), 1u);  // comp.a 2 only; comp.b 2 is the crosspost
+  EXPECT_EQ(server.count_commands("ARTICLE 3"), 0u);
   EXPECT_EQ(host_active(), "comp.a 3\ncomp.b 5\n");
 }
 

@@ -3,32 +3,29 @@
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
-#include <fcntl.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
-#include <sys/wait.h>
 #include <unistd.h>
-#include <cerrno>
 #include <csignal>
 #include <cstdlib>
 #include <string>
 #include <vector>
 
+#include "support/live_process.h"
+#include "support/news_site.h"
 #include "support/tessu_runner.h"
 
 namespace {
 
 using testsupport::concat;
 using testsupport::contains;
+using testsupport::LiveOwner;
+using testsupport::pid_line;
 using testsupport::RunResult;
 using testsupport::TempSite;
 
 const char* const kHost = "127.0.0.1";
 const char* const kHostLock = "LOCK.tessu.127.0.0.1";
-
-std::string pid_line(pid_t pid) {
-  return std::to_string(pid) + "\n";
-}
 
 // A socket on 127.0.0.1 listening on an ephemeral port; closed at the end.
 struct Listener {
@@ -58,36 +55,9 @@ std::string closed_port() {
   return std::to_string(listener.port);
 }
 
-// A process that survives the SIGUSR1 probe and ends only when killed.
-struct LiveOwner {
-  pid_t pid = -1;
-  LiveOwner() {
-    // The pipe closes once SIGUSR1 is ignored and sleep runs; a probe before
-    // that would kill the owner.
-    int ready[2];
-    if (pipe2(ready, O_CLOEXEC) != 0) abort();
-    pid = fork();
-    if (pid == 0) {
-      signal(SIGUSR1, SIG_IGN);
-      execl("/bin/sh", "sh", "-c", "exec sleep 120", static_cast<char*>(nullptr));
-      _exit(127);
-    }
-    close(ready[1]);
-    char byte;
-    while (read(ready[0], &byte, 1) < 0 && errno == EINTR) {
-    }
-    close(ready[0]);
-  }
-  ~LiveOwner() {
-    kill(pid, SIGKILL);
-    waitpid(pid, nullptr, 0);
-  }
-  bool alive() const { return waitpid(pid, nullptr, WNOHANG) == 0; }
-};
-
 std::vector<std::string> run_args(const TempSite& site, const std::string& port,
                                   const std::vector<std::string>& extra = {}) {
-  return concat(concat(site.site_options(), extra), {"news", kHost, port});
+  return testsupport::run_args(site, extra, "news", kHost, port);
 }
 
 // Every run here posts and fetches nothing: it locks, connects and ends.
@@ -95,9 +65,7 @@ const std::vector<std::string> kLockAndConnect = {"--verbose", "--nopost", "--no
 
 TEST(HostLockRun, StaleLockOfDeadProcessIsBrokenAndTheRunGoesOn) {
   TempSite site;
-  const pid_t dead = fork();
-  if (dead == 0) _exit(0);
-  waitpid(dead, nullptr, 0);
+  const pid_t dead = testsupport::dead_pid();
   site.write(std::string("locks/") + kHostLock, pid_line(dead));
   site.write("locks/L." + std::to_string(dead), pid_line(dead));
 

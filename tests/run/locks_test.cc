@@ -2,69 +2,20 @@
 
 #include <gtest/gtest.h>
 
-#include <fcntl.h>
-#include <sys/wait.h>
 #include <unistd.h>
-#include <cerrno>
 #include <csignal>
 #include <string>
 
 #include "run/settings.h"
+#include "support/live_process.h"
 #include "support/tessu_runner.h"
 
 namespace {
 
+using testsupport::dead_pid;
+using testsupport::LiveOwner;
+using testsupport::pid_line;
 using testsupport::TempSite;
-
-std::string pid_line(pid_t pid) {
-  return std::to_string(pid) + "\n";
-}
-
-// The id of a process that has ended and been reaped.
-pid_t dead_pid() {
-  const pid_t pid = fork();
-  if (pid == 0) _exit(0);
-  int status = 0;
-  waitpid(pid, &status, 0);
-  return pid;
-}
-
-// A process that survives the SIGUSR1 probe and ends only when killed.
-struct LiveOwner {
-  pid_t pid = -1;
-  LiveOwner() {
-    // The pipe closes when the child has ignored SIGUSR1 and started sleep;
-    // a probe before that would kill it.
-    int ready[2];
-    if (pipe2(ready, O_CLOEXEC) != 0) abort();
-    pid = fork();
-    if (pid == 0) {
-      signal(SIGUSR1, SIG_IGN);
-      execl("/bin/sleep", "sleep", "120", static_cast<char*>(nullptr));
-      _exit(127);
-    }
-    close(ready[1]);
-    char byte;
-    while (read(ready[0], &byte, 1) < 0 && errno == EINTR) {
-    }
-    close(ready[0]);
-  }
-  ~LiveOwner() {
-    if (pid > 0) {
-      kill(pid, SIGKILL);
-      waitpid(pid, nullptr, 0);
-    }
-  }
-  // True while the owner runs (a zombie does not count).
-  bool alive() const { return waitpid(pid, nullptr, WNOHANG) == 0; }
-  // Reaps the owner; true when it ended through signo.
-  bool ended_by(int signo) {
-    int status = 0;
-    const pid_t got = waitpid(pid, &status, 0);
-    pid = -1;
-    return got > 0 && WIFSIGNALED(status) && WTERMSIG(status) == signo;
-  }
-};
 
 // Each test gets its own LOCKS directory and the settings the lock code reads.
 class LocksTest : public ::testing::Test {

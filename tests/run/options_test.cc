@@ -2,15 +2,13 @@
 // and their warnings, the options that exclude each other, and the texts.
 #include "run/options.h"
 
-#include <unistd.h>
-#include <cstdio>
-#include <cstdlib>
 #include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
 
 #include "run/settings.h"
+#include "support/option_parsing.h"
 #include "support/tessu_runner.h"
 
 namespace {
@@ -18,47 +16,15 @@ namespace {
 using testing::ExitedWithCode;
 using testsupport::concat;
 using testsupport::contains;
+using testsupport::parse;
+using testsupport::reset_settings;
 using testsupport::run_tessu;
 using testsupport::RunOptions;
 using testsupport::TempSite;
 
 const run::Settings& g = run::g_settings;
 
-void reset_settings() {
-  run::g_settings = run::Settings{};
-  run::set_start_values();
-}
-
-// Parses the words as a command line after the program name.
-// A parse that ends the process (help, a usage error) outside EXPECT_EXIT
-// would end the whole test program with its status; make that a failure.
-// Death tests run in forked children, which the process id tells apart.
-const pid_t g_test_process = getpid();
-bool g_in_test_body = false;
-const int g_exit_guard = atexit([] {
-  if (g_in_test_body && getpid() == g_test_process) {
-    fputs("the option parser ended the test process\n", stderr);
-    _exit(1);
-  }
-});
-
-void parse(const std::vector<std::string>& words) {
-  std::vector<std::string> all = {"tessu"};
-  all.insert(all.end(), words.begin(), words.end());
-  std::vector<char*> argv;
-  for (std::string& word : all) argv.push_back(word.data());
-  argv.push_back(nullptr);
-  run::parse_options(static_cast<int>(all.size()), argv.data());
-}
-
-class ParseOptions : public testing::Test {
- protected:
-  void SetUp() override {
-    reset_settings();
-    g_in_test_body = true;
-  }
-  void TearDown() override { g_in_test_body = false; }
-};
+using ParseOptions = testsupport::OptionParserTest;
 
 using ParseOptionsDeathTest = ParseOptions;
 

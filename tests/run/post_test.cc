@@ -10,14 +10,12 @@
 #include <cerrno>
 #include <csignal>
 #include <cstring>
-#include <mutex>
 #include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
 
-#include "support/nntp_server.h"
-#include "support/tessu_runner.h"
+#include "support/news_site.h"
 
 #ifndef TESSU_BINARY
 #define TESSU_BINARY "tessu"
@@ -25,12 +23,10 @@
 
 namespace {
 
-using testsupport::concat;
 using testsupport::contains;
 using testsupport::Fault;
+using testsupport::message_id_of;
 using testsupport::RunResult;
-using testsupport::TempSite;
-using testsupport::TestNntpServer;
 using Strings = std::vector<std::string>;
 
 constexpr const char* kSpool = "feed";
@@ -59,25 +55,18 @@ std::string id(int n) {
   return "<" + std::to_string(n) + "@test>";
 }
 
-std::string message_id_of(const std::string& text) {
-  const std::string key = "Message-ID: ";
-  size_t at = text.find(key);
-  if (at == std::string::npos) return "";
-  at += key.size();
-  return text.substr(at, text.find('\n', at) - at);
-}
+struct PostRun : testsupport::NewsSiteTest {
+  std::string ctlinnd = site.path("bin/ctlinnd");
 
-struct PostRun : testing::Test {
-  TempSite site;
-  TestNntpServer server;
-  std::string ctlinnd;
+  PostRun() : NewsSiteTest(kSpool, "*") {
+    fixed_options = {"--nofetch", "-d", "--ctlinnd", ctlinnd};
+  }
 
   void SetUp() override {
-    ASSERT_GT(server.start(), 0);
-    site.write("etc/newsfeeds", std::string("ME:*::\n") + kSpool + ":*::\n");
+    NewsSiteTest::SetUp();
+    if (HasFatalFailure()) return;
     // Stands in for ctlinnd: records its arguments, fails when told to, and
     // on success does what INN does on "flush": begins a new batch file.
-    ctlinnd = site.path("bin/ctlinnd");
     site.write("bin/ctlinnd",
                "#!/bin/sh\n"
                "echo \"$*\" >> " +
@@ -99,19 +88,6 @@ struct PostRun : testing::Test {
     }
   }
 
-  void set_faults(const std::vector<Fault>& faults) {
-    std::lock_guard<std::mutex> lock(server.mutex_);
-    server.script.faults = faults;
-  }
-
-  Strings args(const Strings& extra) const {
-    Strings result = concat(site.site_options(), {"--nofetch", "-d", "--ctlinnd", ctlinnd});
-    result = concat(result, extra);
-    return concat(result, {kSpool, "127.0.0.1", server.port_string()});
-  }
-
-  RunResult run(const Strings& extra = {}) { return testsupport::run_tessu(args(extra)); }
-
   // The message-IDs of the articles the server received, in order.
   Strings posted() const {
     Strings ids;
@@ -120,14 +96,6 @@ struct PostRun : testing::Test {
       ids.push_back(message_id_of(article.text));
     }
     return ids;
-  }
-
-  size_t count_commands(const std::string& word) const {
-    size_t count = 0;
-    for (const std::string& line : server.commands()) {
-      if (line.rfind(word, 0) == 0) ++count;
-    }
-    return count;
   }
 
   Strings ids(const std::vector<int>& numbers) const {
@@ -165,7 +133,7 @@ TEST_F(PostRun, InnEmptyBatchIsAnEmptySpoolAndItsTogoWaits) {
 
 TEST_F(PostRun, InnRefusedArticleIsOfferedAgainAfterTheNewEntries) {
   site.write(kBatch, entry_lines({1, 2, 3}));
-  set_faults({Fault{Fault::kReplyCode, "POST", 2, "441 posting failed", 0}});
+  server.set_faults({Fault{Fault::kReplyCode, "POST", 2, "441 posting failed", 0}});
   RunResult result = run();
   ASSERT_EQ(result.status, 0) << result.err;
   EXPECT_EQ(posted(), ids({1, 3}));
@@ -231,22 +199,20 @@ TEST_F(PostRun, InnBatchThatCannotBeOpened) {
   expect_no_locks();
 
   // With --continue the run goes on without posting, and fetches.
-  Strings extra = site.site_options();
-  extra = concat(
-      extra, {"-d", "--continue", "--ctlinnd", ctlinnd, kSpool, "127.0.0.1", server.port_string()});
-  result = testsupport::run_tessu(extra);
+  result = testsupport::run_tessu(testsupport::run_args(
+      site, {"-d", "--continue", "--ctlinnd", ctlinnd}, kSpool, "127.0.0.1", server.port_string()));
   EXPECT_EQ(result.status, 0) << result.err;
   EXPECT_TRUE(contains(result.err, "can't open INN spool")) << result.err;
   EXPECT_TRUE(contains(result.err, "outgoing spool is empty\n")) << result.err;
   EXPECT_TRUE(contains(result.err, "fetching news\n")) << result.err;
-  EXPECT_EQ(count_commands("POST"), 0u);
-  EXPECT_EQ(count_commands("QUIT"), 1u);
+  EXPECT_EQ(server.count_commands("POST"), 0u);
+  EXPECT_EQ(server.count_commands("QUIT"), 1u);
   EXPECT_FALSE(site.exists("ctlinnd.args"));
 }
 
 TEST_F(PostRun, CNewsPostsHoldsAndRecreatesTheTogoFile) {
   site.write(kCTogo, entry_lines({1, 2, 3}));
-  set_faults({Fault{Fault::kReplyCode, "POST", 2, "441 posting failed", 0}});
+  server.set_faults({Fault{Fault::kReplyCode, "POST", 2, "441 posting failed", 0}});
   RunResult result = run({"--cnews"});
   ASSERT_EQ(result.status, 0) << result.err;
   EXPECT_EQ(posted(), ids({1, 3}));
@@ -321,13 +287,13 @@ TEST_F(PostRun, FailingCtlinndKeepsTheEntriesForTheNextRun) {
 
 TEST_F(PostRun, InnServerClosingInTheMiddleLosesNothing) {
   site.write(kBatch, entry_lines({1, 2, 3}));
-  set_faults({Fault{Fault::kReplyCode, "POST", 1, "441 posting failed", 0},
-              Fault{Fault::kCloseMidReply, "POST", 3, "", 0}});
+  server.set_faults({Fault{Fault::kReplyCode, "POST", 1, "441 posting failed", 0},
+                     Fault{Fault::kCloseMidReply, "POST", 3, "", 0}});
   RunResult result = run();
   EXPECT_EQ(result.status, 9) << result.err;
   EXPECT_EQ(posted(), ids({2}));
 
-  set_faults({});
+  server.set_faults({});
   result = run();
   ASSERT_EQ(result.status, 0) << result.err;
   // Every entry of the broken run is offered again, the posted one too (the
@@ -339,14 +305,14 @@ TEST_F(PostRun, InnServerClosingInTheMiddleLosesNothing) {
 
 TEST_F(PostRun, CNewsServerClosingBeforeTheReplyLosesNothing) {
   site.write(kCTogo, entry_lines({1, 2, 3}));
-  set_faults({Fault{Fault::kReplyCode, "POST", 1, "441 posting failed", 0},
-              Fault{Fault::kCloseBeforeReply, "POST", 3, "", 0}});
+  server.set_faults({Fault{Fault::kReplyCode, "POST", 1, "441 posting failed", 0},
+                     Fault{Fault::kCloseBeforeReply, "POST", 3, "", 0}});
   RunResult result = run({"--cnews"});
   EXPECT_EQ(result.status, 9) << result.err;
   EXPECT_EQ(posted(), ids({2}));
   EXPECT_EQ(site.read(kCTogo), entry_lines({1, 2, 3}));
 
-  set_faults({});
+  server.set_faults({});
   result = run({"--cnews"});
   ASSERT_EQ(result.status, 0) << result.err;
   EXPECT_EQ(posted(), ids({2, 1, 2, 3}));
@@ -358,12 +324,12 @@ TEST_F(PostRun, CNewsServerClosingBeforeTheReplyLosesNothing) {
 
 TEST_F(PostRun, RunKilledInTheMiddleLosesNothing) {
   site.write(kBatch, entry_lines({1, 2, 3, 4}));
-  set_faults({Fault{Fault::kReplyCode, "POST", 1, "441 posting failed", 0},
-              Fault{Fault::kStall, "POST", 3, "", 0}});
+  server.set_faults({Fault{Fault::kReplyCode, "POST", 1, "441 posting failed", 0},
+                     Fault{Fault::kStall, "POST", 3, "", 0}});
   testsupport::Running running = testsupport::start_tessu(args({}));
   bool stalled = false;
   for (int i = 0; i < 3000 && !stalled; ++i) {
-    stalled = count_commands("POST") >= 3;
+    stalled = server.count_commands("POST") >= 3;
     if (!stalled) usleep(10000);
   }
   ASSERT_TRUE(stalled);
@@ -372,7 +338,7 @@ TEST_F(PostRun, RunKilledInTheMiddleLosesNothing) {
   EXPECT_TRUE(killed.signaled);
   EXPECT_EQ(posted(), ids({2}));
 
-  set_faults({});
+  server.set_faults({});
   site.write(kBatch, entry_line(5));
   // The killed run's host lock would only cost a wait; its spool lock is
   // broken as stale on the way.
@@ -432,7 +398,7 @@ TEST_F(PostRun, RetryFileThatCannotBeWrittenLosesNothing) {
   const std::string leftover = "news/misc/6\n" + std::string(4, 'x') + "\n";
   site.write(kCTogo + ".retry", leftover);
   site.write(kCTogo, entry_lines({1, 2, 3}));
-  set_faults({Fault{Fault::kReplyCode, "POST", 2, "441 posting failed", 0}});
+  server.set_faults({Fault{Fault::kReplyCode, "POST", 2, "441 posting failed", 0}});
   RunResult result = run_with_file_size_limit(args({"--cnews"}), leftover.size());
   EXPECT_EQ(result.status, 5) << result.err;
   EXPECT_TRUE(contains(result.err, "tessu: can't write \"" + site.path(kCTogo + ".retry") +
@@ -441,7 +407,7 @@ TEST_F(PostRun, RetryFileThatCannotBeWrittenLosesNothing) {
   EXPECT_EQ(posted(), ids({1}));
   EXPECT_EQ(site.read(kCTogo), entry_lines({1, 2, 3}));
 
-  set_faults({});
+  server.set_faults({});
   result = run({"--cnews"});
   ASSERT_EQ(result.status, 0) << result.err;
   EXPECT_EQ(posted(), ids({1, 1, 2, 3}));

@@ -1,8 +1,5 @@
 // Profiles: the word syntax, nesting, --profile in the middle of a command
 // line, and the program-wide and per-spool profiles of a real run.
-#include <unistd.h>
-#include <cstdio>
-#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -10,6 +7,7 @@
 
 #include "run/options.h"
 #include "run/settings.h"
+#include "support/option_parsing.h"
 #include "support/tessu_runner.h"
 
 namespace {
@@ -17,40 +15,13 @@ namespace {
 using testing::ExitedWithCode;
 using testsupport::concat;
 using testsupport::contains;
+using testsupport::parse;
 using testsupport::run_tessu;
 using testsupport::TempSite;
 
 const run::Settings& g = run::g_settings;
 
-// A parse that ends the process (help, a usage error) outside EXPECT_EXIT
-// would end the whole test program with its status; make that a failure.
-// Death tests run in forked children, which the process id tells apart.
-const pid_t g_test_process = getpid();
-bool g_in_test_body = false;
-const int g_exit_guard = atexit([] {
-  if (g_in_test_body && getpid() == g_test_process) {
-    fputs("the option parser ended the test process\n", stderr);
-    _exit(1);
-  }
-});
-
-void parse(const std::vector<std::string>& words) {
-  std::vector<std::string> all = {"tessu"};
-  all.insert(all.end(), words.begin(), words.end());
-  std::vector<char*> argv;
-  for (std::string& word : all) argv.push_back(word.data());
-  argv.push_back(nullptr);
-  run::parse_options(static_cast<int>(all.size()), argv.data());
-}
-
-class Profile : public testing::Test {
- protected:
-  void SetUp() override {
-    run::g_settings = run::Settings{};
-    run::set_start_values();
-    g_in_test_body = true;
-  }
-  void TearDown() override { g_in_test_body = false; }
+struct Profile : testsupport::OptionParserTest {
   TempSite site;
 };
 

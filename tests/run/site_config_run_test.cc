@@ -5,7 +5,6 @@
 #include <unistd.h>
 
 #include <cstdio>
-#include <fstream>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -18,6 +17,7 @@ namespace {
 
 using testsupport::concat;
 using testsupport::contains;
+using testsupport::read_file;
 using testsupport::run_tessu;
 using testsupport::RunOptions;
 using testsupport::RunResult;
@@ -29,13 +29,6 @@ const char kInnConf[] = "/etc/news/inn.conf";
 
 bool exists(const char* path) {
   return access(path, F_OK) == 0;
-}
-
-std::string read_file(const std::string& path) {
-  std::ifstream in(path);
-  std::stringstream text;
-  text << in.rdbuf();
-  return text.str();
 }
 
 // What innconfval says about one inn.conf parameter (with INNCONF when given).

@@ -22,6 +22,7 @@
 #include <gtest/gtest.h>
 
 #include "newssys/paths.h"
+#include "support/news_site.h"
 #include "support/nntp_server.h"
 #include "support/sendmail_recorder.h"
 #include "support/tessu_runner.h"
@@ -62,11 +63,11 @@ struct PostingSite {
   }
 
   std::vector<std::string> args(const std::vector<std::string>& extra, int port) const {
-    std::vector<std::string> all =
-        concat(site.site_options(), {"--nofetch", "--ctlinnd", site.path("bin/ctlinnd"), "--log",
-                                     site.path("post.log"), "--posted", site.path("posted")});
-    all = concat(all, extra);
-    return concat(all, {"feed", "127.0.0.1", std::to_string(port)});
+    const std::vector<std::string> options = {
+        "--nofetch",           "--ctlinnd", site.path("bin/ctlinnd"), "--log",
+        site.path("post.log"), "--posted",  site.path("posted")};
+    return testsupport::run_args(site, concat(options, extra), "feed", "127.0.0.1",
+                                 std::to_string(port));
   }
 
   // The entries held for the next run.

@@ -587,6 +587,20 @@ std::vector<std::string> TestNntpServer::commands() const {
   return lines;
 }
 
+size_t TestNntpServer::count_commands(const std::string& prefix) const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  size_t count = 0;
+  for (const ReceivedLine& line : received_) {
+    if (line.line.rfind(prefix, 0) == 0) ++count;
+  }
+  return count;
+}
+
+void TestNntpServer::set_faults(const std::vector<Fault>& faults) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  script.faults = faults;
+}
+
 std::vector<ReceivedArticle> TestNntpServer::articles_received() const {
   std::lock_guard<std::mutex> lock(mutex_);
   return articles_;

@@ -102,6 +102,10 @@ struct TestNntpServer {
   std::vector<ReceivedLine> received() const;
   /// The received lines' texts only, in order.
   std::vector<std::string> commands() const;
+  /// How many received lines start with prefix (a command word, or a whole command).
+  size_t count_commands(const std::string& prefix) const;
+  /// Replaces the script's faults (under the lock, so also while a client is connected).
+  void set_faults(const std::vector<Fault>& faults);
   /// Articles received by POST and IHAVE.
   std::vector<ReceivedArticle> articles_received() const;
   /// Number of connections accepted so far.

@@ -1,19 +1,19 @@
 #include "support/tessu_runner.h"
 
+#include <dirent.h>
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
 #include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
-#include <dirent.h>
-#include <fcntl.h>
 #include <fstream>
-#include <poll.h>
 #include <sstream>
-#include <sys/stat.h>
-#include <sys/wait.h>
-#include <time.h>
-#include <unistd.h>
 
 #ifndef TESSU_BINARY
 #define TESSU_BINARY "tessu"
@@ -72,7 +72,9 @@ TempSite::~TempSite() {
   if (getenv("TESSU_KEEP_TEST_SITE") == nullptr) remove_tree(root);
 }
 
-std::string TempSite::path(const std::string& relative) const { return root + "/" + relative; }
+std::string TempSite::path(const std::string& relative) const {
+  return root + "/" + relative;
+}
 
 void TempSite::write(const std::string& relative, const std::string& content) const {
   const std::string full = path(relative);
@@ -82,10 +84,7 @@ void TempSite::write(const std::string& relative, const std::string& content) co
 }
 
 std::string TempSite::read(const std::string& relative) const {
-  std::ifstream file(path(relative), std::ios::binary);
-  std::stringstream content;
-  content << file.rdbuf();
-  return content.str();
+  return read_file(path(relative));
 }
 
 bool TempSite::exists(const std::string& relative) const {
@@ -94,23 +93,14 @@ bool TempSite::exists(const std::string& relative) const {
 }
 
 std::vector<std::string> TempSite::list(const std::string& relative) const {
-  std::vector<std::string> names;
-  DIR* dir = opendir(path(relative).c_str());
-  if (dir == nullptr) return names;
-  while (dirent* entry = readdir(dir)) {
-    const std::string name = entry->d_name;
-    if (name != "." && name != "..") names.push_back(name);
-  }
-  closedir(dir);
-  std::sort(names.begin(), names.end());
-  return names;
+  return list_dir(path(relative));
 }
 
 std::vector<std::string> TempSite::site_options() const {
-  return {"--locks",    path("locks"),         "--inhosts", path("inhosts"),
-          "--incoming", path("incoming"),      "--batch",   path("outgoing"),
-          "--active",   path("db/active"),     "--newsfeeds", path("etc/newsfeeds"),
-          "--spool",    path("articles"),      "--history", ""};
+  return {"--locks",    path("locks"),     "--inhosts",   path("inhosts"),
+          "--incoming", path("incoming"),  "--batch",     path("outgoing"),
+          "--active",   path("db/active"), "--newsfeeds", path("etc/newsfeeds"),
+          "--spool",    path("articles"),  "--history",   ""};
 }
 
 Running start_tessu(const std::vector<std::string>& args, const RunOptions& options) {
@@ -145,7 +135,8 @@ Running start_tessu(const std::vector<std::string>& args, const RunOptions& opti
   close(out_pipe[1]);
   close(err_pipe[1]);
   if (!options.input.empty()) {
-    [[maybe_unused]] ssize_t ignored = write(in_pipe[1], options.input.data(), options.input.size());
+    [[maybe_unused]] ssize_t ignored =
+        write(in_pipe[1], options.input.data(), options.input.size());
   }
   close(in_pipe[1]);
   return Running{pid, out_pipe[0], err_pipe[0], options.timeout_seconds};
@@ -203,6 +194,26 @@ std::vector<std::string> concat(std::vector<std::string> a, const std::vector<st
 
 bool contains(const std::string& text, const std::string& needle) {
   return text.find(needle) != std::string::npos;
+}
+
+std::string read_file(const std::string& path) {
+  std::ifstream file(path, std::ios::binary);
+  std::stringstream content;
+  content << file.rdbuf();
+  return content.str();
+}
+
+std::vector<std::string> list_dir(const std::string& path) {
+  std::vector<std::string> names;
+  DIR* dir = opendir(path.c_str());
+  if (dir == nullptr) return names;
+  while (dirent* entry = readdir(dir)) {
+    const std::string name = entry->d_name;
+    if (name != "." && name != "..") names.push_back(name);
+  }
+  closedir(dir);
+  std::sort(names.begin(), names.end());
+  return names;
 }
 
 bool wait_for_file(const std::string& path, int seconds) {

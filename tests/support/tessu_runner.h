@@ -2,8 +2,8 @@
 // exit status, standard output and standard error.
 #pragma once
 
-#include <string>
 #include <sys/types.h>
+#include <string>
 #include <utility>
 #include <vector>
 
@@ -34,17 +34,17 @@ struct TempSite {
 };
 
 struct RunResult {
-  int status = -1;       // exit status, or 128 + signal when killed
+  int status = -1;  // exit status, or 128 + signal when killed
   bool signaled = false;
   std::string out;
   std::string err;
 };
 
 struct RunOptions {
-  std::string cwd;                                        // "" keeps the test's cwd
+  std::string cwd;                                       // "" keeps the test's cwd
   std::vector<std::pair<std::string, std::string>> env;  // set (value "\x01" unsets)
-  std::string input;                                      // standard input
-  int timeout_seconds = 60;                               // killed with SIGKILL after this
+  std::string input;                                     // standard input
+  int timeout_seconds = 60;                              // killed with SIGKILL after this
 };
 
 /// Starts tessu with args (argv[0] is added); returns the running process.
@@ -67,6 +67,12 @@ std::vector<std::string> concat(std::vector<std::string> a, const std::vector<st
 
 /// True when text contains needle.
 bool contains(const std::string& text, const std::string& needle);
+
+/// The whole content of a file ("" when it cannot be read).
+std::string read_file(const std::string& path);
+
+/// The names in a directory, "." and ".." left out, sorted (none when it cannot be read).
+std::vector<std::string> list_dir(const std::string& path);
 
 /// Waits up to seconds for a file to exist; true when it does.
 bool wait_for_file(const std::string& path, int seconds);
