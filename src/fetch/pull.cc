@@ -496,6 +496,7 @@ void finish_pull(bool interrupted) {
     return;
   }
   g.groups_with_news = g.removed = 0;
+  fetch::sync_published_batches();
 
   if (g.old_path[0] != '\0') {
     message(cls, "renaming %s to %s", g.host_path, g.old_path);

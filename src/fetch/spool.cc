@@ -200,7 +200,10 @@ bool cut_back_batch_file() {
   return cut;
 }
 
-// Makes the directory entry of a just-renamed batch durable too.
+// Batches published since INCOMING was last synced to disk.
+bool g_incoming_unsynced = false;
+
+// Makes the directory entries of renamed batches durable too.
 void sync_directory(const char* directory) {
   const int fd = open(directory, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (fd < 0) return;
@@ -268,7 +271,9 @@ bool flush_file(char cls) {
     unlink(temp_path);
     run::exit_run(run::kStatusIncoming);
   }
-  sync_directory(incoming_dir());
+  // The directory is synced once before the host active file records the
+  // batches (sync_published_batches), not after every rename.
+  g_incoming_unsynced = true;
   return true;
 }
 
@@ -384,6 +389,12 @@ bool close_news_pipe(FILE* stream, pid_t pid) {
 
 void close_spool_for_good() {
   g_closed_for_good = true;
+}
+
+void sync_published_batches() {
+  if (!g_incoming_unsynced) return;
+  sync_directory(incoming_dir());
+  g_incoming_unsynced = false;
 }
 
 }  // namespace fetch

@@ -24,6 +24,10 @@ bool spool_article(const char* text, size_t length, bool has_path);
 /// progress messages instead of detail messages. Fatal failures end the run.
 bool flush_spool(bool interrupted);
 
+/// Makes the names of the batches published so far durable (one sync of
+/// INCOMING); called before the host active file records their articles.
+void sync_published_batches();
+
 /// Replaces the trailing "XXXXXX" of a path template with six characters of
 /// 0-9A-V that name no existing file; false when none could be found.
 bool make_unique_name(char* path_template);

@@ -96,17 +96,22 @@ ssize_t send_some(Connection* connection, const char* data, size_t length) {
 }
 
 // Sends all of data to the descriptor, waiting for room under the time-out.
+// A socket is tried first (its sends never block) and waited for only when
+// full; a pipe is waited for first, since its writes block.
 bool send_all(Connection* connection, const char* data, size_t length, TimedOperation* operation) {
   operation->check_signals_once();
+  bool must_wait = connection->write_stream.not_socket;
   while (length > 0) {
-    if (!wait_descriptor(connection->write_fd, POLLOUT, operation->deadline)) {
+    if (must_wait && !wait_descriptor(connection->write_fd, POLLOUT, operation->deadline)) {
       operation->timed_out = true;
       return false;
     }
     const ssize_t sent = send_some(connection, data, length);
+    must_wait = true;
     if (sent > 0) {
       data += sent;
       length -= static_cast<size_t>(sent);
+      must_wait = connection->write_stream.not_socket;
       continue;
     }
     if (sent < 0 && (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK)) continue;

@@ -1,12 +1,12 @@
 #include "run/signals.h"
 
-#include <cerrno>
-#include <cstring>
 #include <fcntl.h>
-#include <initializer_list>
 #include <poll.h>
 #include <time.h>
 #include <unistd.h>
+#include <cerrno>
+#include <cstring>
+#include <initializer_list>
 
 #include "report/message.h"
 #include "run/driver.h"
@@ -83,7 +83,9 @@ void report_usr1() {
   }
 }
 
-bool interrupt_pending() { return g_interrupts_handled < g_interrupt_count; }
+bool interrupt_pending() {
+  return g_interrupts_handled < g_interrupt_count;
+}
 
 // Once the run is ending, a further terminating signal is only reported.
 void report_interrupts_while_exiting() {
@@ -102,11 +104,17 @@ void install_signal_handlers() {
   install(SIGUSR1, on_usr1);
 }
 
-int signal_fd() { return g_signal_pipe[0]; }
+int signal_fd() {
+  return g_signal_pipe[0];
+}
 
-bool exiting() { return g_exiting; }
+bool exiting() {
+  return g_exiting;
+}
 
-void mark_exiting() { g_exiting = true; }
+void mark_exiting() {
+  g_exiting = true;
+}
 
 void check_signals() {
   drain_signal_pipe();
