@@ -5,6 +5,7 @@
 #include <string>
 
 #include "report/message.h"
+#include "report/util.h"
 #include "run/driver.h"
 #include "run/locks.h"
 #include "run/settings.h"
@@ -105,9 +106,8 @@ void write_statistics(time_t start, time_t end) {
   run::set_state("locking statistics file");
   const std::string lock_name = *stat_file + kLockSuffix;
   const int slot = run::lock("", lock_name.c_str(), false);
-  FILE* file = fopen(stat_file->c_str(), "a");
+  FILE* file = open_append_file(stat_file->c_str());
   if (file == nullptr) {
-    message(kSysError, "can't append to \"%s\"", stat_file->c_str());
     run::unlock(slot);
     return;
   }

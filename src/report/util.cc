@@ -1,6 +1,8 @@
 #include "report/util.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 #include <cstdlib>
 #include <cstring>
 
@@ -114,6 +116,53 @@ bool check_regular_file(FILE* file, const char* name, int64_t* size) {
   }
   if (size != nullptr) *size = status.st_size;
   return true;
+}
+
+bool check_root_owned(FILE* file, const char* kind, const char* name) {
+  if (geteuid() != 0) return true;
+  struct stat status;
+  if (fstat(fileno(file), &status) != 0) {
+    message(kSysError, "can't fstat \"%s\"", name);
+    return false;
+  }
+  if (status.st_uid != 0 || (status.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
+    message(kError,
+            "%s \"%s\" is writable by a user other than root: run tessu as the news user or "
+            "make the file root's",
+            kind, name);
+    return false;
+  }
+  return true;
+}
+
+FILE* open_append_file(const char* path) {
+  // O_NONBLOCK: a FIFO without a reader fails at once instead of hanging the
+  // run; a FIFO with one is refused below as not a regular file.
+  const int fd = open(
+      path, O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0666);
+  if (fd < 0) {
+    message(kSysError, "can't append to \"%s\"", path);
+    return nullptr;
+  }
+  struct stat status;
+  if (fstat(fd, &status) != 0) {
+    message(kSysError, "can't append to \"%s\"", path);
+    close(fd);
+    return nullptr;
+  }
+  if (!S_ISREG(status.st_mode)) {
+    message(kError, "\"%s\" is not a regular file", path);
+    close(fd);
+    return nullptr;
+  }
+  const int flags = fcntl(fd, F_GETFL);
+  FILE* file = nullptr;
+  if (flags >= 0 && fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) == 0) file = fdopen(fd, "a");
+  if (file == nullptr) {
+    message(kSysError, "can't append to \"%s\"", path);
+    close(fd);
+  }
+  return file;
 }
 
 bool history_has(const char*) {

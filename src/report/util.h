@@ -47,6 +47,19 @@ bool rename_file(const char* from, const char* to);
 /// false after a message.
 bool check_regular_file(FILE* file, const char* name, int64_t* size = nullptr);
 
+/// When the program runs as root: true only when no user but root can change
+/// the open file (owned by root, not writable by group or others), false after
+/// an error message naming it by kind ("profile", "chat script", ...) and name.
+/// Whatever such a file says is obeyed with root's rights. Always true for any
+/// other user.
+bool check_root_owned(FILE* file, const char* kind, const char* name);
+
+/// Opens path for appending, created if missing, without following a symbolic
+/// link and without blocking on a FIFO; refuses anything but a regular file.
+/// Returns the stream, or nullptr after a message: the system error message
+/// "can't append to \"%s\"" or the error message "\"%s\" is not a regular file".
+FILE* open_append_file(const char* path);
+
 /// Whether the local news system holds the article: this system has no access
 /// to the history database, so the answer is always no.
 bool history_has(const char* message_id);
