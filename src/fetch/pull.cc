@@ -49,7 +49,6 @@ struct GroupProgress {
   bool stepping = false;  // its article loop has begun
   std::string name;
   int64_t number = 0;        // as read
-  int64_t position = 0;      // the article number the loop is at
   int64_t durable = 0;       // what survives a loss of the current batch
   int64_t fetched_mark = 0;  // articles stored before this group or its last flush
 };
@@ -113,17 +112,18 @@ bool group_has_unpublished() {
   return report::g_counters.fetc > std::max(g.group.fetched_mark, g.fetched_at_flush);
 }
 
-// The next article to look at when the group in progress is cut short:
-// nothing at or after an article still outstanding, the article the loop is
-// at, or the one after the latest settled is passed over. Without any
+// The number recorded when the group in progress is cut short: the latest
+// settled article, which the next run looks at again (offered twice, it is
+// refused by the news system as a duplicate), but never above an article
+// whose reply is still outstanding or whose handler failed. Without any
 // settled article the number stays as read.
 int64_t interrupted_number() {
   const GroupProgress& p = g.group;
   if (!p.stepping || g_latest_article <= 0) return p.number;
-  int64_t next = std::min(p.position, g_latest_article + 1);
+  int64_t number = g_latest_article;
   const int64_t outstanding = lowest_outstanding_article();
-  if (outstanding != -1) next = std::min(next, outstanding);
-  return next;
+  if (outstanding != -1) number = std::min(number, outstanding);
+  return number;
 }
 
 void begin_group(const char* name, int64_t number) {
@@ -210,13 +210,11 @@ int pull_group(const char* group, int64_t* number, bool new_group) {
   }
 
   g_latest_article = -1;
-  g.group.position = next;
   g.group.stepping = true;
   bool first_step = true;
   bool failed = false;
   int64_t settled_to = r;
   while (next <= last) {
-    g.group.position = next;
     if (!fetch_step(next, first_step, group)) {
       settled_to = interrupted_number();
       // What is still on its way is read and thrown away, not acted upon.
@@ -226,7 +224,7 @@ int pull_group(const char* group, int64_t* number, bool new_group) {
       break;
     }
     first_step = false;
-    g.group.position = ++next;
+    ++next;
     if (!flush_when_full()) {
       settled_to = std::min(interrupted_number(), g.group.durable);
       abandon_outstanding_replies();

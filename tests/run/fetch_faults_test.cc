@@ -1,13 +1,16 @@
 // Fetch runs that end badly: the server closes mid-article, stalls, refuses a
 // command, the news program fails, a signal arrives. Whatever happens, the
 // published batches hold only whole articles, the host active file keeps
-// every line, and the next run fetches exactly what is missing.
+// every line and records the latest article whose outcome was settled, and
+// the next run fetches what is missing, offering that one article again (the
+// news system refuses the duplicate).
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <csignal>
 #include <set>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -18,6 +21,7 @@
 
 namespace {
 
+using testsupport::concat;
 using testsupport::contains;
 using testsupport::Fault;
 using testsupport::message_id_of;
@@ -97,29 +101,71 @@ struct FetchFault : testsupport::NewsSiteTest {
     return site.path("bin/" + name);
   }
 
-  // The run after a fault: succeeds and completes the fetch, nothing twice.
-  void expect_next_run_completes(const Strings& extra = {}) {
+  // The run after a fault: succeeds and completes the fetch; of what the
+  // faulty run published, only the articles offered_again come twice.
+  void expect_next_run_completes(const Ids& offered_again, const Strings& extra = {}) {
     server.set_faults({});
     const RunResult result = run(extra);
     EXPECT_EQ(result.status, 0) << result.err;
-    EXPECT_EQ(published_ids(), all_ids);
+    Ids expected = all_ids;
+    expected.insert(offered_again.begin(), offered_again.end());
+    EXPECT_EQ(published_ids(), expected);
   }
 };
 
-TEST_F(FetchFault, ServerClosingMidArticle) {
+// The records of a statistics file: for each run its time line's state ("OK"
+// or "Ab") and the number line's fetc column.
+struct StatRecord {
+  std::string state;
+  long fetched = -1;
+  bool operator==(const StatRecord&) const = default;
+};
+
+void PrintTo(const StatRecord& record, std::ostream* out) {
+  *out << record.state << " fetc " << record.fetched;
+}
+
+std::vector<StatRecord> stat_records(const std::string& text) {
+  std::vector<StatRecord> records;
+  std::istringstream lines(text);
+  std::string line;
+  while (std::getline(lines, line)) {
+    if (line.rfind("T ", 0) == 0) {
+      records.push_back(StatRecord{line.substr(2, 2), -1});
+    } else if (line.rfind("N ", 0) == 0 && !records.empty()) {
+      std::istringstream fields(line.substr(2));
+      long post = -1;
+      fields >> post >> records.back().fetched;
+    }
+  }
+  return records;
+}
+
+// The server closes inside article 3 of 1 to 5: 2 is the latest article
+// settled, so 2 is recorded and looked at again by the next run.
+TEST_F(FetchFault, ServerClosingInsideAnArticleRecordsTheLatestSettled) {
   set_active({"comp.a", "comp.b"});
-  add_range("comp.a", 1, 6);
+  add_range("comp.a", 1, 5);
   add_range("comp.b", 1, 3);
   set_host_active("comp.a 1\ncomp.b 1\n# tail\n");
   server.set_faults({Fault{Fault::kCloseMidReply, "ARTICLE", 3, "", 0}});
+  const Strings options = {"--stat", site.path("stats")};
 
-  const RunResult result = run({});
+  const RunResult result = run(concat(options, {"--debug", "5"}));
   EXPECT_EQ(result.status, 9) << result.err;
+  EXPECT_TRUE(contains(result.err, "transfer interrupted")) << result.err;
+  EXPECT_TRUE(contains(result.err, "latest article was 2")) << result.err;
   EXPECT_TRUE(contains(result.err, "article fetch aborted")) << result.err;
-  EXPECT_EQ(host_active(), "comp.a 3\ncomp.b 1\n# tail\n");
+  EXPECT_EQ(host_active(), "comp.a 2\ncomp.b 1\n# tail\n");
   EXPECT_EQ(published_ids(), (Ids{"<1.comp.a@test>", "<2.comp.a@test>"}));
-  expect_next_run_completes();
-  EXPECT_EQ(host_active(), "comp.a 7\ncomp.b 4\n# tail\n");
+  EXPECT_EQ(stat_records(site.read("stats")), (std::vector<StatRecord>{{"Ab", 2}}));
+
+  expect_next_run_completes({"<2.comp.a@test>"}, options);
+  EXPECT_EQ(host_active(), "comp.a 6\ncomp.b 4\n# tail\n");
+  // comp.a 2 to 5 and comp.b 1 to 3.
+  EXPECT_EQ(stat_records(site.read("stats")), (std::vector<StatRecord>{{"Ab", 2}, {"OK", 7}}));
+  // Article 1 of comp.a is not asked for again, only comp.b's.
+  EXPECT_EQ(server.count_commands("STAT 1"), 2u);
 }
 
 TEST_F(FetchFault, StalledServerTimesOut) {
@@ -130,9 +176,10 @@ TEST_F(FetchFault, StalledServerTimesOut) {
 
   const RunResult result = run({"--timeout", "2"});
   EXPECT_EQ(result.status, 9) << result.err;
-  EXPECT_EQ(host_active(), "comp.a 2\n");
+  EXPECT_EQ(host_active(), "comp.a 1\n");
   EXPECT_EQ(published_ids(), (Ids{"<1.comp.a@test>"}));
-  expect_next_run_completes();
+  expect_next_run_completes({"<1.comp.a@test>"});
+  EXPECT_EQ(host_active(), "comp.a 5\n");
 }
 
 TEST_F(FetchFault, GroupNotCarriedIsSkippedAndFetchedLater) {
@@ -146,7 +193,7 @@ TEST_F(FetchFault, GroupNotCarriedIsSkippedAndFetchedLater) {
   EXPECT_EQ(result.status, 0) << result.err;
   EXPECT_TRUE(contains(result.err, "server does not carry group \"comp.a\"")) << result.err;
   EXPECT_EQ(host_active(), "comp.a 1\ncomp.b 3\n");
-  expect_next_run_completes();
+  expect_next_run_completes({});
 }
 
 TEST_F(FetchFault, RefusedGroupStopsThePullAndKeepsTheRest) {
@@ -161,7 +208,7 @@ TEST_F(FetchFault, RefusedGroupStopsThePullAndKeepsTheRest) {
   EXPECT_EQ(result.status, 9) << result.err;
   EXPECT_TRUE(contains(result.err, "NNTP group select protocol error")) << result.err;
   EXPECT_EQ(host_active(), "comp.a 3\ncomp.b 1\n:tag\ncomp.c 1\n");
-  expect_next_run_completes();
+  expect_next_run_completes({});
 }
 
 TEST_F(FetchFault, RefusedArticleStopsThePull) {
@@ -174,9 +221,9 @@ TEST_F(FetchFault, RefusedArticleStopsThePull) {
   const RunResult result = run({});
   EXPECT_EQ(result.status, 9) << result.err;
   EXPECT_TRUE(contains(result.err, "NNTP article read error")) << result.err;
-  EXPECT_EQ(host_active(), "comp.a 3\ncomp.b 1\n");
+  EXPECT_EQ(host_active(), "comp.a 2\ncomp.b 1\n");
   EXPECT_EQ(published_ids(), (Ids{"<1.comp.a@test>", "<2.comp.a@test>"}));
-  expect_next_run_completes();
+  expect_next_run_completes({"<2.comp.a@test>"});
 }
 
 TEST_F(FetchFault, FailingRnewsProgramAfterAnEarlierBatch) {
@@ -192,9 +239,10 @@ TEST_F(FetchFault, FailingRnewsProgramAfterAnEarlierBatch) {
   EXPECT_EQ(result.status, 6) << result.err;
   EXPECT_TRUE(contains(result.err, "error closing")) << result.err;
   EXPECT_EQ(published_ids(), (Ids{"<1.comp.a@test>"}));
-  // Article 2 went down with the failed batch: it is looked at again.
-  EXPECT_EQ(host_active(), "comp.a 2\ncomp.b 1\n");
-  expect_next_run_completes(options);
+  // Article 2 went down with the failed batch: the record stays at the
+  // latest article published, 1, which is offered again.
+  EXPECT_EQ(host_active(), "comp.a 1\ncomp.b 1\n");
+  expect_next_run_completes({"<1.comp.a@test>"}, options);
 }
 
 TEST_F(FetchFault, FailingRnewsProgramAtTheFinalFlush) {
@@ -208,7 +256,7 @@ TEST_F(FetchFault, FailingRnewsProgramAtTheFinalFlush) {
   EXPECT_EQ(result.status, 6) << result.err;
   EXPECT_TRUE(published_ids().empty());
   EXPECT_EQ(host_active(), "comp.a 1\ncomp.b 1\n");
-  expect_next_run_completes(options);
+  expect_next_run_completes({}, options);
 }
 
 TEST_F(FetchFault, FatalErrorMidGroupCarriesTheRestOfTheFileOver) {
@@ -225,9 +273,9 @@ TEST_F(FetchFault, FatalErrorMidGroupCarriesTheRestOfTheFileOver) {
   EXPECT_EQ(result.status, 6) << result.err;
   EXPECT_EQ(published_ids(), (Ids{"<1.comp.a@test>", "<2.comp.a@test>"}));
   EXPECT_EQ(host_active(),
-            "# keep me\ncomp.a 3\n:tag\n#ERR# !bad line\ncomp.b 1\ngone.group 5\n# last\n");
+            "# keep me\ncomp.a 2\n:tag\n#ERR# !bad line\ncomp.b 1\ngone.group 5\n# last\n");
   EXPECT_EQ(site.read(std::string("inhosts/") + kSpool + ".old"), old_file);
-  expect_next_run_completes(options);
+  expect_next_run_completes({"<2.comp.a@test>"}, options);
 }
 
 TEST_F(FetchFault, TerminatedWhileWaitingForAnArticle) {
@@ -250,8 +298,8 @@ TEST_F(FetchFault, TerminatedWhileWaitingForAnArticle) {
   EXPECT_NE(result.status, 0) << result.err;
   EXPECT_TRUE(contains(result.err, "received signal")) << result.err;
   EXPECT_EQ(published_ids(), (Ids{"<1.comp.a@test>", "<2.comp.a@test>"}));
-  EXPECT_EQ(host_active(), "comp.a 3\ncomp.b 1\n");
-  expect_next_run_completes();
+  EXPECT_EQ(host_active(), "comp.a 2\ncomp.b 1\n");
+  expect_next_run_completes({"<2.comp.a@test>"});
 }
 
 TEST_F(FetchFault, PendingArticleBehindACrosspostIsNotPassedOver) {
