@@ -4,8 +4,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 #include <utime.h>
+#include <cctype>
 #include <cstring>
 #include <ctime>
+#include <ostream>
 #include <regex>
 #include <string>
 #include <thread>
@@ -306,6 +308,24 @@ TEST_F(TransferTest, ManyShortLinesGrowTheBufferAsNeeded) {
   EXPECT_EQ(wire, expected);
 }
 
+// A test name made of a server reply: its words joined by "_", anything but
+// letters and digits dropped ("441 Dated too early, Duplicate" gives
+// "441_Dated_too_early_Duplicate").
+std::string name_of_reply(const char* reply) {
+  std::string name;
+  bool gap = false;
+  for (const char* p = reply; *p != '\0'; ++p) {
+    if (isalnum(static_cast<unsigned char>(*p))) {
+      if (gap && !name.empty()) name += '_';
+      name += *p;
+      gap = false;
+    } else {
+      gap = true;
+    }
+  }
+  return name;
+}
+
 struct FirstAnswer {
   const char* reply;
   const char* status;  // null: held for retry
@@ -313,6 +333,10 @@ struct FirstAnswer {
   int dupl;
   int fail;
 };
+
+void PrintTo(const FirstAnswer& answer, std::ostream* out) {
+  *out << '"' << answer.reply << "\" -> " << (answer.status ? answer.status : "held for retry");
+}
 
 class FirstAnswerTest : public TransferTest, public testing::WithParamInterface<FirstAnswer> {};
 
@@ -338,22 +362,29 @@ TEST_P(FirstAnswerTest, AnswerToTheCommandDecidesWithoutSending) {
 
 INSTANTIATE_TEST_SUITE_P(
     Codes, FirstAnswerTest,
-    testing::Values(
-        FirstAnswer{"435 not wanted", "Already got it", "", 1, 0},
-        FirstAnswer{"436 later", nullptr, "try again later", 0, 1},
-        FirstAnswer{"437 no", nullptr, "rejected: got \"437 no\"", 0, 1},
-        FirstAnswer{"400 bye", nullptr, "sending prohibited: got \"400 bye\"", 0, 1},
-        FirstAnswer{"440 no posting", nullptr, "sending prohibited: got \"440 no posting\"", 0, 1},
-        FirstAnswer{"441 failed", nullptr, "posting failed: got \"441 failed\"", 0, 1}));
+    testing::Values(FirstAnswer{"435 not wanted", "Already got it", "", 1, 0},
+                    FirstAnswer{"436 later", nullptr, "try again later", 0, 1},
+                    FirstAnswer{"437 no", nullptr, "rejected: got \"437 no\"", 0, 1},
+                    FirstAnswer{"400 bye", nullptr, "sending prohibited: got \"400 bye\"", 0, 1},
+                    FirstAnswer{"440 no posting", nullptr,
+                                "sending prohibited: got \"440 no posting\"", 0, 1},
+                    FirstAnswer{"441 failed", nullptr, "posting failed: got \"441 failed\"", 0, 1}),
+    [](const testing::TestParamInfo<FirstAnswer>& info) {
+      return name_of_reply(info.param.reply);
+    });
 
 struct FinalAnswer {
   const char* reply;
-  const char* status;
+  const char* status;  // null: held for retry
   const char* message;
   int post;
   int dupl;
   int fail;
 };
+
+void PrintTo(const FinalAnswer& answer, std::ostream* out) {
+  *out << '"' << answer.reply << "\" -> " << (answer.status ? answer.status : "held for retry");
+}
 
 class FinalAnswerTest : public TransferTest, public testing::WithParamInterface<FinalAnswer> {};
 
@@ -393,7 +424,10 @@ INSTANTIATE_TEST_SUITE_P(
         FinalAnswer{"437 Bad Date", nullptr, "article rejected: got \"437 Bad Date\"", 0, 0, 1},
         FinalAnswer{"440 not now", nullptr, "sending not allowed: got \"440 not now\"", 0, 0, 0},
         FinalAnswer{"400 going down", nullptr, "sending not allowed: got \"400 going down\"", 0, 0,
-                    0}));
+                    0}),
+    [](const testing::TestParamInfo<FinalAnswer>& info) {
+      return name_of_reply(info.param.reply);
+    });
 
 TEST_F(TransferTest, UnexpectedFirstAnswerEndsTheRunAsRefused) {
   site.write("articles/a", "Subject: s\n\nbody\n");
