@@ -12,6 +12,7 @@
 #include <cstring>
 #include <string>
 
+#include "nntp/telnet.h"
 #include "report/message.h"
 #include "report/stats.h"
 #include "run/driver.h"
@@ -244,6 +245,8 @@ void adopt_coprocess(CoprocessEnds* ends, Connection* connection) {
 }
 
 int read_line(char* buffer, int size, Connection* connection) {
+  // A telnet connection is read byte by byte on its descriptor, under the same time-out.
+  if (connection->telnet != 0) return telnet_read_line(buffer, size, connection) >= 0 ? 1 : 0;
   if (size < 1) return 0;
   InputStream& in = connection->read_stream;
   TimedOperation operation;
@@ -282,6 +285,8 @@ int read_line(char* buffer, int size, Connection* connection) {
 }
 
 int write_line(const char* data, size_t length, Connection* connection, bool flush) {
+  // A telnet connection takes each line at once, ending in a single CR.
+  if (connection->telnet != 0) return telnet_write_line(data, length, connection);
   const std::string& terminator = run::g_settings.paths.line_terminator;
   TimedOperation operation;
   bool ok = append_output(connection, data, length, &operation) &&
