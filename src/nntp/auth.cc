@@ -13,6 +13,7 @@
 #include "nntp/children.h"
 #include "nntp/connection.h"
 #include "report/message.h"
+#include "report/util.h"
 #include "run/driver.h"
 #include "run/settings.h"
 
@@ -162,6 +163,10 @@ void read_authinfo_file(const char* path) {
   if (file == nullptr) {
     report::message(report::kSysError, "can't open authorization file \"%s\"", path);
     run::exit_run(run::kStatusAuthSetup);
+  }
+  if (!report::check_root_owned(file, "authorization file", path)) {
+    fclose(file);
+    run::exit_run(run::kStatusConfig);
   }
   char line[kAuthinfoLineMax];
   char* user = nullptr;

@@ -15,6 +15,7 @@
 
 #include "nntp/children.h"
 #include "report/message.h"
+#include "report/util.h"
 #include "run/driver.h"
 #include "run/settings.h"
 #include "run/signals.h"
@@ -182,6 +183,9 @@ int connect_server(const char* host, const char* port, Connection* connection) {
       close(write_fd);
       attach_connection(connection, -1, -1);
       return -1;
+    }
+    if (!report::check_root_owned(connection->chat_script, "chat script", chat->c_str())) {
+      run::exit_run(run::kStatusConfig);
     }
   }
   return 0;

@@ -1,14 +1,17 @@
 #include "run/locks.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <array>
 #include <cerrno>
+#include <charconv>
 #include <csignal>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 
 #include "report/message.h"
@@ -34,6 +37,10 @@ constexpr int kForcedUnlock = -1;
 
 // Lock files hold a process id and a newline; more than this is never read.
 constexpr size_t kLockFileReadMax = 1023;
+
+// Temporary files in LOCKS are named by this and the process id.
+constexpr const char* kTemporaryPrefix = "L.";
+constexpr size_t kTemporaryPrefixLength = 2;
 
 // The LOCKS value that turns locking off.
 constexpr const char* kLocksOff = "none";
@@ -127,10 +134,13 @@ void remove_owner_file(const char* path) {
 void create_temporary(const char* path) {
   // A leftover of an earlier process with our id may still be linked to a lock
   // name; writing through it would change that lock, so start from a new file.
+  // O_EXCL and O_NOFOLLOW: nothing planted at the name since is written through.
   unlink(path);
-  FILE* file = fopen(path, "w");
+  const int fd = open(path, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0644);
+  FILE* file = fd < 0 ? nullptr : fdopen(fd, "w");
   if (file == nullptr) {
     message(report::kSysError, "can't create lock \"%s\"", path);
+    if (fd >= 0) close(fd);
     exit_run(kStatusOutgoing);
   }
   enter_in_list(path);
@@ -140,6 +150,38 @@ void create_temporary(const char* path) {
     message(report::kSysError, "problems creating lock \"%s\"", path);
     exit_run(kStatusOutgoing);
   }
+}
+
+// The process id in a temporary file name of LOCKS ("L." and the id), or 0.
+pid_t temporary_owner(const char* name) {
+  if (strncmp(name, kTemporaryPrefix, kTemporaryPrefixLength) != 0) return 0;
+  const char* digits = name + kTemporaryPrefixLength;
+  if (*digits < '1' || *digits > '9') return 0;
+  pid_t pid = 0;
+  const auto [end, error] = std::from_chars(digits, digits + strlen(digits), pid);
+  if (error != std::errc() || *end != '\0') return 0;
+  return pid;
+}
+
+// Runs that were killed leave their "L." files in LOCKS; those of processes
+// that no longer exist are removed. Their locks, if any, are broken when
+// someone wants them.
+void remove_stale_temporaries(const char* locks_dir) {
+  DIR* dir = opendir(locks_dir);
+  if (dir == nullptr) return;
+  const pid_t self = getpid();
+  while (const dirent* entry = readdir(dir)) {
+    const pid_t owner = temporary_owner(entry->d_name);
+    if (owner == 0 || owner == self || !process_gone(owner)) continue;
+    report::PathBuffer stale;
+    report::join_path(stale, locks_dir, "/", entry->d_name);
+    if (unlink(stale) == 0) {
+      message(report::kDetail, "removed stale \"%s\"", stale);
+    } else if (file_exists(stale)) {
+      message(report::kSysError, "can't remove file \"%s\"", stale);
+    }
+  }
+  closedir(dir);
 }
 
 // After the owner is known to be dead (or was told to die): removes its lock
@@ -160,7 +202,8 @@ void remove_stale_lock(const LockAttempt& attempt, pid_t owner) {
   // In LOCKS the owner's temporary file is "L." and its id, shared by all its
   // locks there: only a dead owner's is removed.
   if (attempt.in_locks_dir && process_gone(owner)) {
-    report::join_path(owner_temporary, text_or_empty(g_settings.paths.locks), "/L.", owner_text);
+    report::join_path(owner_temporary, text_or_empty(g_settings.paths.locks), "/", kTemporaryPrefix,
+                      owner_text);
     remove_owner_file(owner_temporary);
   }
 }
@@ -216,7 +259,7 @@ int lock(const char* directory, const char* name, bool dont_queue) {
   snprintf(pid_text, sizeof pid_text, "%ld", static_cast<long>(getpid()));
   if (directory == nullptr) {
     report::join_path(attempt.path, locks->c_str(), "/", name);
-    report::join_path(attempt.temporary, locks->c_str(), "/L.", pid_text);
+    report::join_path(attempt.temporary, locks->c_str(), "/", kTemporaryPrefix, pid_text);
     attempt.in_locks_dir = true;
   } else {
     if (*directory == '\0') {
@@ -226,7 +269,10 @@ int lock(const char* directory, const char* name, bool dont_queue) {
     }
     report::join_path(attempt.temporary, attempt.path, ".", pid_text);
   }
-  if (!in_list(attempt.temporary)) create_temporary(attempt.temporary);
+  if (!in_list(attempt.temporary)) {
+    create_temporary(attempt.temporary);
+    if (attempt.in_locks_dir) remove_stale_temporaries(locks->c_str());
+  }
 
   int probe = SIGUSR1;
   int64_t waited = 0;

@@ -3,10 +3,12 @@
 #include <getopt.h>
 
 #include <cctype>
+#include <cerrno>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <limits>
 #include <string>
 #include <vector>
 
@@ -215,12 +217,15 @@ void set_string(Text& setting, const char* value) {
   setting = std::string(value);
 }
 
-// Returns false (after the warning) when the text is not a decimal number.
+// Returns false (after the warning) when the text is not a decimal number or
+// the number does not fit the setting; the setting is then unchanged.
 template <typename T>
 bool set_number(T& setting, const char* text) {
   char* end = nullptr;
+  errno = 0;
   const long long value = strtoll(text, &end, 10);
-  if (end == text || *end != '\0') {
+  if (end == text || *end != '\0' || errno == ERANGE || value < std::numeric_limits<T>::min() ||
+      value > std::numeric_limits<T>::max()) {
     fprintf(stderr, "%s: bad numeric spec for option %s: %s\n", program(), g_option_name, text);
     return false;
   }
@@ -250,30 +255,42 @@ int64_t time_unit(char letter) {
 }
 
 // A sum of numbers, each with an optional unit letter ("1h30m"); a number
-// without a unit at the very end takes the default unit.
-void set_time(int64_t& setting, const char* text, int64_t default_unit) {
+// without a unit at the very end takes the default unit. A part that is not a
+// number ends the sum there; a part or sum too large for the setting leaves
+// the setting as it was before and returns false.
+bool set_time(int64_t& setting, const char* text, int64_t default_unit) {
   if (setting != 0) {
     fprintf(stderr, "%s: option %s was respecified as \"%s\"\n", program(), g_option_name, text);
   }
-  setting = 0;
+  const int64_t old_value = setting;
+  int64_t sum = 0;
   const char* rest = text;
   while (*rest != '\0') {
     char* end = nullptr;
+    errno = 0;
     int64_t value = strtoll(rest, &end, 10);
     if (end == rest) {
       fprintf(stderr, "%s: bad time spec for option %s: %s\n", program(), g_option_name, rest);
-      return;
+      break;
     }
+    bool overflow = errno == ERANGE;
+    const char* part = rest;
     rest = end;
     const int64_t unit = time_unit(*rest);
     if (unit != 0) {
-      value *= unit;
+      overflow = __builtin_mul_overflow(value, unit, &value) || overflow;
       ++rest;
     } else if (*rest == '\0') {
-      value *= default_unit;
+      overflow = __builtin_mul_overflow(value, default_unit, &value) || overflow;
     }
-    setting += value;
+    if (overflow || __builtin_add_overflow(sum, value, &sum)) {
+      fprintf(stderr, "%s: bad time spec for option %s: %s\n", program(), g_option_name, part);
+      setting = old_value;
+      return false;
+    }
   }
+  setting = sum;
+  return true;
 }
 
 void set_attach(const char* mode) {
@@ -525,8 +542,9 @@ void handle_option(int code, const char* arg) {
       if (strcmp(arg, "never") == 0) {
         g.fail = 0;
       } else {
-        set_time(g.fail, arg, 3600);
-        if (g.fail == 0) g.fail = 1;
+        // A limit too large to hold keeps the old one; any other result
+        // of 0 would mean no limit, which only "never" asks for.
+        if (set_time(g.fail, arg, 3600) && g.fail == 0) g.fail = 1;
       }
       break;
     case kOptMaxPath:
@@ -713,7 +731,8 @@ void read_profile(const char* path, bool is_explicit) {
   set_state("reading profile");
   message(report::kProgress, "reading profile %s", path);
   int64_t size = 0;
-  if (!report::check_regular_file(file, path, &size)) {
+  if (!report::check_regular_file(file, path, &size) ||
+      !report::check_root_owned(file, "profile", path)) {
     fclose(file);
     exit_run(kStatusConfig);
   }

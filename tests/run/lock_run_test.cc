@@ -77,6 +77,24 @@ TEST(HostLockRun, StaleLockOfDeadProcessIsBrokenAndTheRunGoesOn) {
   EXPECT_TRUE(site.list("locks").empty());
 }
 
+TEST(HostLockRun, TemporaryFilesOfKilledRunsDoNotPileUp) {
+  TempSite site;
+  LiveOwner live;
+  const pid_t dead = testsupport::dead_pid();
+  const std::string live_name = "L." + std::to_string(live.pid);
+  const std::string dead_name = "L." + std::to_string(dead);
+  site.write("locks/" + live_name, pid_line(live.pid));
+  site.write("locks/" + dead_name, pid_line(dead));
+
+  const RunResult result = testsupport::run_tessu(
+      run_args(site, closed_port(), {"--debug", "5", "--dry-run", "--nopost", "--nofetch"}));
+  EXPECT_EQ(result.status, 0) << result.err;
+  EXPECT_TRUE(contains(result.err, "removed stale \"" + site.path("locks/" + dead_name) + "\""))
+      << result.err;
+  // The live process's file stays; the run's own files are gone.
+  EXPECT_EQ(site.list("locks"), std::vector<std::string>{live_name});
+}
+
 TEST(HostLockRun, LiveOwnerWithNoqueueEndsWithStatus13) {
   TempSite site;
   LiveOwner owner;

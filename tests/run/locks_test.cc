@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
 #include <unistd.h>
 #include <csignal>
 #include <string>
@@ -114,6 +115,55 @@ TEST_F(LocksTest, PathAndDirectoryLocksUseTheirOwnTemporaryFile) {
   run::unlock_all();
   EXPECT_TRUE(site_.list("etc").empty());
   EXPECT_TRUE(site_.list("outgoing").empty());
+}
+
+TEST_F(LocksTest, TemporaryFileIsNeverWrittenThroughALink) {
+  const std::string pid = std::to_string(getpid());
+  site_.write("etc/target", "precious\n");
+  const std::string target = site_.path("etc/target");
+  ASSERT_EQ(symlink(target.c_str(), locks("L." + pid).c_str()), 0);
+  const std::string whole = site_.path("outgoing/log.LOCKtessu");
+  ASSERT_EQ(symlink(target.c_str(), (whole + "." + pid).c_str()), 0);
+
+  ASSERT_GE(run::lock(nullptr, "LOCK.spool", false), 0);
+  ASSERT_GE(run::lock("", whole.c_str(), false), 0);
+  EXPECT_EQ(site_.read("etc/target"), "precious\n");
+  EXPECT_EQ(site_.read("locks/LOCK.spool"), pid_line(getpid()));
+  EXPECT_EQ(site_.read("outgoing/log.LOCKtessu"), pid_line(getpid()));
+  struct stat status;
+  ASSERT_EQ(lstat(locks("L." + pid).c_str(), &status), 0);
+  EXPECT_TRUE(S_ISREG(status.st_mode));
+  run::unlock_all();
+  EXPECT_TRUE(site_.list("locks").empty());
+  EXPECT_TRUE(site_.list("outgoing").empty());
+}
+
+TEST_F(LocksTest, TemporaryFilesOfDeadProcessesAreRemovedWhenALockIsTaken) {
+  LiveOwner live;
+  const pid_t dead = dead_pid();
+  const std::string live_name = "L." + std::to_string(live.pid);
+  const std::string dead_name = "L." + std::to_string(dead);
+  site_.write("locks/" + live_name, pid_line(live.pid));
+  site_.write("locks/" + dead_name, pid_line(dead));
+  // Not temporary files of this program's making: left alone.
+  for (const char* other : {"L.", "L.x1", "L.0", "L.99999999999", "LOCK.other", "innd.pid"}) {
+    site_.write(std::string("locks/") + other, "1\n");
+  }
+  // A lock of the dead process keeps its own name: the lock is broken only
+  // by whoever wants it.
+  ASSERT_EQ(link(locks(dead_name).c_str(), locks("LOCK.dead").c_str()), 0);
+
+  // Locks outside LOCKS do not look there.
+  ASSERT_GE(run::lock(site_.path("outgoing").c_str(), "LOCKb", false), 0);
+  EXPECT_TRUE(site_.exists("locks/" + dead_name));
+
+  ASSERT_GE(run::lock(nullptr, "LOCK.spool", false), 0);
+  EXPECT_FALSE(site_.exists("locks/" + dead_name));
+  EXPECT_TRUE(site_.exists("locks/" + live_name));
+  EXPECT_EQ(site_.read("locks/LOCK.dead"), pid_line(dead));
+  for (const char* other : {"L.", "L.x1", "L.0", "L.99999999999", "LOCK.other", "innd.pid"}) {
+    EXPECT_TRUE(site_.exists(std::string("locks/") + other)) << other;
+  }
 }
 
 TEST_F(LocksTest, LocksNoneOrUnsetTakesNothing) {

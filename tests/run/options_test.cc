@@ -2,12 +2,14 @@
 // and their warnings, the options that exclude each other, and the texts.
 #include "run/options.h"
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
 
 #include "run/settings.h"
+#include "support/capture.h"
 #include "support/option_parsing.h"
 #include "support/tessu_runner.h"
 
@@ -160,8 +162,94 @@ TEST_F(ParseOptions, NumbersAreDecimalWithOptionalSignAndLeadingBlanks) {
   EXPECT_EQ(g.minfree, 6000000000LL);
 }
 
+// Each setting holds what its type can; anything beyond is a bad value that
+// leaves the setting as it was instead of wrapping around.
+TEST_F(ParseOptions, NumbersBeyondTheSettingAreRefused) {
+  struct Case {
+    const char* option;
+    const char* value;
+  };
+  const Case cases[] = {
+      {"--window", "4294967297"},         {"--window", "2147483648"},
+      {"--window", "-2147483649"},        {"--maxnew", "4294967296"},
+      {"--maxart", "99999999999"},        {"--max-path", "-99999999999"},
+      {"--missing", "2147483648"},        {"--debug", "4294967301"},
+      {"--size", "9223372036854775808"},  {"--minfree", "-9223372036854775809"},
+      {"--size", "99999999999999999999"},
+  };
+  parse({"--window", "5", "--maxnew", "6", "--maxart", "7", "--max-path", "8", "--missing", "3",
+         "--size", "100", "--minfree", "200"});
+  for (const Case& c : cases) {
+    testsupport::CaptureFd err;
+    parse({c.option, c.value});
+    EXPECT_EQ(err.take(),
+              std::string("tessu: bad numeric spec for option ") + c.option + ": " + c.value + "\n")
+        << c.option << " " << c.value;
+  }
+  EXPECT_EQ(g.window, 5);
+  EXPECT_EQ(g.maxnew, 6);
+  EXPECT_EQ(g.maxart, 7);
+  EXPECT_EQ(g.max_path, 8);
+  EXPECT_EQ(g.missing, 3);
+  EXPECT_EQ(g.verbosity, 0);
+  EXPECT_EQ(g.size, 100);
+  EXPECT_EQ(g.minfree, 200);
+
+  // The ends of each range still fit.
+  parse({"--window", "2147483647", "--maxart", "-2147483648", "--size", "9223372036854775807",
+         "--minfree", "-9223372036854775808"});
+  EXPECT_EQ(g.window, 2147483647);
+  EXPECT_EQ(g.maxart, -2147483647 - 1);
+  EXPECT_EQ(g.size, INT64_MAX);
+  EXPECT_EQ(g.minfree, INT64_MIN);
+}
+
+TEST_F(ParseOptions, TimesBeyondTheSettingAreRefused) {
+  struct Case {
+    const char* option;
+    const char* value;
+    const char* named;  // the part the warning names
+  };
+  const Case cases[] = {
+      // The product with the unit overflows.
+      {"--fail", "99999999999999999h", "99999999999999999h"},
+      {"--fail", "2562047788015216", "2562047788015216"},  // hours by default
+      {"--timeout", "15250284452472w", "15250284452472w"},
+      {"--timeout", "-15250284452472w", "-15250284452472w"},
+      // The number alone does not fit.
+      {"--timeout", "99999999999999999999s", "99999999999999999999s"},
+      // The sum overflows at its second part.
+      {"--timeout", "9223372036854775807s1s", "1s"},
+      {"--fail", "1h2562047788015215h", "2562047788015215h"},
+  };
+  parse({"--timeout", "30", "--fail", "2"});
+  for (const Case& c : cases) {
+    testsupport::CaptureFd err;
+    parse({c.option, c.value});
+    EXPECT_EQ(err.take(), std::string("tessu: option ") + c.option + " was respecified as \"" +
+                              c.value + "\"\n" + "tessu: bad time spec for option " + c.option +
+                              ": " + c.named + "\n")
+        << c.option << " " << c.value;
+  }
+  EXPECT_EQ(g.timeout, 30);
+  EXPECT_EQ(g.fail, 2 * 3600);
+
+  // An overflowing --fail never turns into the shortest limit.
+  parse({"--fail", "never"});
+  parse({"--fail", "99999999999999999h"});
+  EXPECT_EQ(g.fail, 0);
+
+  // The largest time that fits.
+  parse({"--timeout", "9223372036854775807s"});
+  EXPECT_EQ(g.timeout, INT64_MAX);
+  parse({"--fail", "2562047788015215h"});
+  EXPECT_EQ(g.fail, 2562047788015215LL * 3600);
+}
+
 TEST_F(ParseOptions, MissingCountsAsGivenOnlyWithAGoodValue) {
   parse({"--missing", "x"});
+  EXPECT_FALSE(g.missing_given);
+  parse({"--missing", "4294967296"});
   EXPECT_FALSE(g.missing_given);
   parse({"-M", "0"});
   EXPECT_TRUE(g.missing_given);
@@ -489,6 +577,18 @@ TEST(OptionWarnings, BadValuesAreReportedAndTheRunGoesOn) {
             "tessu: option --timeout was respecified as \"7\"\n"
             "tessu: bad time spec for option --fail: x\n"
             "tessu: unknown --attach mode: maybe\n");
+}
+
+TEST(OptionWarnings, OverflowingValuesAreReportedNotWrapped) {
+  TempSite site;
+  const auto result =
+      enquire_run(site, {"-d", "--window", "4294967297", "--fail", "99999999999999999h"});
+  EXPECT_EQ(result.status, 12);
+  EXPECT_TRUE(contains(result.err, "tessu: bad numeric spec for option --window: 4294967297\n"))
+      << result.err;
+  EXPECT_TRUE(contains(result.err, "tessu: bad time spec for option --fail: 99999999999999999h\n"))
+      << result.err;
+  EXPECT_FALSE(contains(result.err, "respecified")) << result.err;
 }
 
 TEST(OptionWarnings, HistoryIsNotSupported) {
