@@ -1,10 +1,14 @@
 #include "nntp/children.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <vector>
 
 #include "newssys/commands.h"
 #include "newssys/paths.h"
@@ -146,6 +150,91 @@ void pipe_or_exit(int fds[2]) {
   }
 }
 
+// A file destination being written under a temporary name in its directory.
+struct UnfinishedFile {
+  FILE* stream = nullptr;
+  std::string temp_path;
+  std::string final_path;
+};
+
+// Files opened by open_output and not yet closed or abandoned.
+std::vector<UnfinishedFile> g_unfinished_files;
+
+std::vector<UnfinishedFile>::iterator find_unfinished(FILE* stream) {
+  auto it = g_unfinished_files.begin();
+  while (it != g_unfinished_files.end() && it->stream != stream) ++it;
+  return it;
+}
+
+// Opens a temporary file beside destination, created afresh (never through a
+// link an attacker left there) with the permissions the destination would
+// have: those of the file it replaces, else the usual ones for a new file.
+// Null with errno set on failure.
+FILE* open_temporary_beside(const char* destination, const struct stat* existing) {
+  std::string temp = destination;
+  const size_t slash = temp.rfind('/');
+  temp.insert(slash == std::string::npos ? 0 : slash + 1, ".");
+  temp += ".XXXXXX";
+  if (temp.size() > static_cast<size_t>(report::kPathMax)) {
+    errno = ENAMETOOLONG;
+    return nullptr;
+  }
+  const int fd = mkostemp(temp.data(), O_CLOEXEC);
+  if (fd < 0) return nullptr;
+  const mode_t mask = umask(0);
+  umask(mask);
+  const mode_t mode = existing != nullptr ? existing->st_mode & 0777 : 0666 & ~mask;
+  FILE* stream = fchmod(fd, mode) == 0 ? fdopen(fd, "w") : nullptr;
+  if (stream == nullptr) {
+    const int saved_errno = errno;
+    close(fd);
+    unlink(temp.c_str());
+    errno = saved_errno;
+    return nullptr;
+  }
+  g_unfinished_files.push_back(UnfinishedFile{stream, temp, destination});
+  return stream;
+}
+
+// Opens a file destination. A regular file is replaced in one rename when the
+// output is complete, so that readers never see half a list; a device or a
+// fifo cannot be replaced and is written as it is.
+FILE* open_file_output(const char* destination) {
+  if (*destination == '\0') {
+    errno = ENOENT;
+    return nullptr;
+  }
+  struct stat existing;
+  if (stat(destination, &existing) != 0) {
+    return errno == ENOENT ? open_temporary_beside(destination, nullptr) : nullptr;
+  }
+  if (S_ISDIR(existing.st_mode)) {
+    errno = EISDIR;
+    return nullptr;
+  }
+  if (S_ISREG(existing.st_mode)) return open_temporary_beside(destination, &existing);
+  return fopen(destination, "we");
+}
+
+// Writes out and closes an unfinished file, then moves it into place; false
+// after a message, the temporary copy removed.
+bool finish_file(const UnfinishedFile& file) {
+  bool ok = fflush(file.stream) == 0 && fsync(fileno(file.stream)) == 0;
+  int saved_errno = errno;
+  if (fclose(file.stream) != 0 && ok) {
+    ok = false;
+    saved_errno = errno;
+  }
+  if (!ok) {
+    errno = saved_errno;
+    report::message(report::kSysError, "can't close");
+  } else {
+    ok = report::rename_file(file.temp_path.c_str(), file.final_path.c_str());
+  }
+  if (!ok) unlink(file.temp_path.c_str());
+  return ok;
+}
+
 }  // namespace
 
 int wait_child(pid_t pid) {
@@ -235,10 +324,15 @@ FILE* pipe_from_program(const char* program, pid_t* pid, const char* arg) {
 FILE* open_output(const char* destination, pid_t* pid) {
   *pid = -1;
   if (destination[0] == '|') {
-    return pipe_to_program(newssys::kShell, pid, newssys::kShellCommandOption, destination + 1);
+    FILE* stream =
+        pipe_to_program(newssys::kShell, pid, newssys::kShellCommandOption, destination + 1);
+    // A command started later must not hold this one's input open: this
+    // command would then never see the end of it.
+    if (stream != nullptr) fcntl(fileno(stream), F_SETFD, FD_CLOEXEC);
+    return stream;
   }
   if (destination[0] == '-' && destination[1] == '\0') return stdout;
-  FILE* stream = fopen(destination, "w");
+  FILE* stream = open_file_output(destination);
   if (stream == nullptr) {
     report::message(report::kSysError, "can't write to: %s", destination);
   }
@@ -248,14 +342,46 @@ FILE* open_output(const char* destination, pid_t* pid) {
 int close_output(FILE* stream, pid_t pid) {
   int result = 0;
   if (stream != nullptr) {
-    fflush(stream);
-    if (stream != stdout) {
+    const auto unfinished = find_unfinished(stream);
+    if (unfinished != g_unfinished_files.end()) {
+      const UnfinishedFile file = *unfinished;
+      g_unfinished_files.erase(unfinished);
+      if (!finish_file(file)) result = -1;
+    } else if (stream == stdout) {
+      // Standard output stays open, but what could not be written is lost all the same.
+      if (fflush(stream) != 0) {
+        report::message(report::kSysError, "can't close");
+        result = -1;
+      }
+    } else {
+      fflush(stream);
       result = fclose(stream);
       if (result < 0) report::message(report::kSysError, "can't close");
     }
   }
   if (pid == -1) return result;
   return wait_child(pid);
+}
+
+void abandon_output(FILE* stream, pid_t pid) {
+  if (stream != nullptr) {
+    const auto unfinished = find_unfinished(stream);
+    if (unfinished != g_unfinished_files.end()) {
+      fclose(stream);
+      unlink(unfinished->temp_path.c_str());
+      g_unfinished_files.erase(unfinished);
+    } else if (stream == stdout) {
+      fflush(stream);
+    } else {
+      fclose(stream);
+    }
+  }
+  if (pid != -1) wait_child(pid);
+}
+
+void remove_unfinished_outputs() {
+  for (const UnfinishedFile& file : g_unfinished_files) unlink(file.temp_path.c_str());
+  g_unfinished_files.clear();
 }
 
 }  // namespace nntp

@@ -38,11 +38,23 @@ FILE* pipe_to_program(const char* program, pid_t* pid, const char* arg1, const c
 FILE* pipe_from_program(const char* program, pid_t* pid, const char* arg);
 
 /// Opens an output destination: "|command", "-" for standard output, or a file.
-/// pid is -1 unless a command was started. Null after a message.
+/// A regular file (or a new one) is written under a temporary name in its
+/// directory and takes the file's place only when close_output succeeds; a
+/// device or fifo is written directly. pid is -1 unless a command was
+/// started. Null after a message.
 FILE* open_output(const char* destination, pid_t* pid);
 
-/// Flushes and closes a destination opened by open_output; returns the close
-/// result when no process is attached, else the command's wait status.
+/// Flushes and closes a destination opened by open_output, moving a file into
+/// place; returns the close result (negative after a message) when no process
+/// is attached, else the command's wait status.
 int close_output(FILE* stream, pid_t pid);
+
+/// Gives up a destination whose output is incomplete: a file's temporary copy
+/// is removed and the file left as it was; a command's input is closed and the
+/// command waited for.
+void abandon_output(FILE* stream, pid_t pid);
+
+/// Removes the temporary copies of files still being written (for the exit path).
+void remove_unfinished_outputs();
 
 }  // namespace nntp

@@ -14,6 +14,7 @@
 #include "groups/newsfeeds.h"
 #include "newssys/paths.h"
 #include "nntp/auth.h"
+#include "nntp/children.h"
 #include "nntp/group_list.h"
 #include "nntp/server.h"
 #include "post/outgoing.h"
@@ -276,6 +277,7 @@ void terminate_run(const char* text, int status) {
   mark_exiting();
   set_state(text);
   fetch::pull_cleanup(true);
+  nntp::remove_unfinished_outputs();
   unlock_exit(status);
 }
 
