@@ -26,7 +26,7 @@ struct Output {
   bool close_after = false;
 };
 
-enum class Mode { kCommands, kArticleText, kStalled, kClosing };
+enum class Mode { kLogin, kCommands, kArticleText, kStalled, kClosing };
 
 // One client connection; owned by its thread.
 struct Session {
@@ -39,6 +39,8 @@ struct Session {
   long current = -1;  // current article number, -1 when none
   std::string article_command;
   std::string article_text;
+  size_t login_step = 0;  // the step of the telnet login under way
+  bool after_cr = false;  // with CR line ends: the last line ended at a CR
 };
 
 // A reply as built from the server's state, before any fault is applied.
@@ -363,6 +365,7 @@ void handle_line(TestNntpServer& server, Session& session, const std::string& li
   server.received_.push_back(ReceivedLine{session.number, line, arrival});
   Clock::time_point due = arrival + std::chrono::milliseconds(server.script.latency_ms);
   switch (session.mode) {
+    case Mode::kLogin:
     case Mode::kStalled:
     case Mode::kClosing:
       return;
@@ -383,6 +386,53 @@ void handle_line(TestNntpServer& server, Session& session, const std::string& li
   }
 }
 
+void queue_greeting(TestNntpServer& server, Session& session) {
+  if (server.script.never_greet) return;
+  std::string hello;
+  for (const std::string& line : server.script.banner) hello += line + "\r\n";
+  if (!server.script.greeting.empty()) hello += server.script.greeting + "\r\n";
+  queue_output(session, Clock::now(), hello, false);
+}
+
+// Runs the telnet login as far as the client's input allows (server mutex held).
+void advance_login(TestNntpServer& server, Session& session) {
+  const auto& steps = server.script.login;
+  while (session.mode == Mode::kLogin) {
+    size_t found = session.input.find(steps[session.login_step].await);
+    if (found == std::string::npos) return;
+    session.input.erase(0, found + steps[session.login_step].await.size());
+    if (++session.login_step < steps.size()) {
+      queue_output(session, Clock::now(), steps[session.login_step].send, false);
+    } else {
+      session.mode = Mode::kCommands;
+      queue_greeting(server, session);
+    }
+  }
+}
+
+// Takes the next whole line from the session's input; false when there is none yet.
+bool next_line(const ServerScript& script, Session& session, std::string* line) {
+  if (script.cr_lines) {
+    // The byte after a CR may come with the next receive.
+    if (session.after_cr && !session.input.empty()) {
+      if (session.input[0] == '\n' || session.input[0] == '\0') session.input.erase(0, 1);
+      session.after_cr = false;
+    }
+    size_t end = session.input.find_first_of("\r\n");
+    if (end == std::string::npos) return false;
+    session.after_cr = session.input[end] == '\r';
+    *line = session.input.substr(0, end);
+    session.input.erase(0, end + 1);
+    return true;
+  }
+  size_t end = session.input.find('\n');
+  if (end == std::string::npos) return false;
+  *line = session.input.substr(0, end);
+  session.input.erase(0, end + 1);
+  if (!line->empty() && line->back() == '\r') line->pop_back();
+  return true;
+}
+
 // Reads what is there; false at end of stream or error.
 bool read_input(TestNntpServer& server, Session& session) {
   char buffer[16384];
@@ -392,11 +442,14 @@ bool read_input(TestNntpServer& server, Session& session) {
   Clock::time_point arrival = Clock::now();
   session.input.append(buffer, static_cast<size_t>(got));
   std::lock_guard<std::mutex> lock(server.mutex_);
-  size_t end;
-  while ((end = session.input.find('\n')) != std::string::npos) {
-    std::string line = session.input.substr(0, end);
-    session.input.erase(0, end + 1);
-    if (!line.empty() && line.back() == '\r') line.pop_back();
+  server.raw_received_.append(buffer, static_cast<size_t>(got));
+  if (session.mode == Mode::kLogin) advance_login(server, session);
+  if (session.mode == Mode::kLogin) return true;
+  std::string line;
+  while (next_line(server.script, session, &line)) {
+    if (!server.script.echo_end.empty() && session.mode != Mode::kClosing) {
+      queue_output(session, arrival, line + server.script.echo_end, false);
+    }
     handle_line(server, session, line, arrival);
   }
   return true;
@@ -430,11 +483,11 @@ void serve_connection(TestNntpServer* server, int fd, int number) {
   session.number = number;
   {
     std::lock_guard<std::mutex> lock(server->mutex_);
-    if (!server->script.never_greet) {
-      std::string hello;
-      for (const std::string& line : server->script.banner) hello += line + "\r\n";
-      if (!server->script.greeting.empty()) hello += server->script.greeting + "\r\n";
-      queue_output(session, Clock::now(), hello, false);
+    if (!server->script.login.empty()) {
+      session.mode = Mode::kLogin;
+      queue_output(session, Clock::now(), server->script.login[0].send, false);
+    } else {
+      queue_greeting(*server, session);
     }
   }
   for (;;) {
@@ -533,7 +586,7 @@ void TestNntpServer::add_group(const std::string& group, long low, long high) {
   group_marks_[group] = {low, high};
 }
 
-int TestNntpServer::start() {
+int TestNntpServer::start(int port) {
   if (thread_.joinable()) return port_;
   if (pipe2(wake_pipe_, O_CLOEXEC) != 0) return -1;
   listen_fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
@@ -541,7 +594,7 @@ int TestNntpServer::start() {
   sockaddr_in address{};
   address.sin_family = AF_INET;
   address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  address.sin_port = 0;
+  address.sin_port = htons(static_cast<uint16_t>(port));
   socklen_t length = sizeof address;
   if (bind(listen_fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
       listen(listen_fd_, 16) != 0 ||
@@ -609,6 +662,11 @@ std::vector<ReceivedArticle> TestNntpServer::articles_received() const {
 int TestNntpServer::connections() const {
   std::lock_guard<std::mutex> lock(mutex_);
   return connections_;
+}
+
+std::string TestNntpServer::raw_received() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return raw_received_;
 }
 
 }  // namespace testsupport

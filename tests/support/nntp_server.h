@@ -68,6 +68,18 @@ struct ServerScript {
   /// Extra reply texts for LIST / LIST NEWSGROUPS (empty: built from the groups).
   std::vector<std::string> list_lines;
   std::vector<std::string> newsgroups_lines;
+
+  /// A telnet login before the banner and greeting: each step sends its bytes
+  /// as they are, then waits until the client has sent its `await` text.
+  struct LoginStep {
+    std::string send;
+    std::string await;
+  };
+  std::vector<LoginStep> login;
+  /// Lines end with CR, as a telnet client sends them (an LF or NUL after the CR is dropped).
+  bool cr_lines = false;
+  /// Each line received is echoed back, followed by this, before it is answered ("": no echo).
+  std::string echo_end;
 };
 
 /// The server. Start with start(); it serves every connection in a thread of
@@ -92,8 +104,9 @@ struct TestNntpServer {
   /// Declares a group (possibly empty) with its low and high water marks.
   void add_group(const std::string& group, long low = 1, long high = 0);
 
-  /// Starts listening; returns the port.
-  int start();
+  /// Starts listening on 127.0.0.1 at port (0: any free port); returns the
+  /// port, or -1. The socket belongs to the calling thread's network namespace.
+  int start(int port = 0);
   void stop();
   int port() const { return port_; }
   std::string port_string() const { return std::to_string(port_); }
@@ -110,6 +123,8 @@ struct TestNntpServer {
   std::vector<ReceivedArticle> articles_received() const;
   /// Number of connections accepted so far.
   int connections() const;
+  /// Every byte received so far, over all connections, as it arrived.
+  std::string raw_received() const;
 
   // Implementation detail; tests do not touch these.
   mutable std::mutex mutex_;
@@ -117,6 +132,7 @@ struct TestNntpServer {
   std::map<std::string, std::pair<long, long>> group_marks_;
   std::vector<ReceivedLine> received_;
   std::vector<ReceivedArticle> articles_;
+  std::string raw_received_;
   std::map<std::string, int> command_counts_;
   int connections_ = 0;
   int listen_fd_ = -1;
