@@ -386,7 +386,7 @@ void take_back_pending_lines() {
     g.temp = nullptr;
     return;
   }
-  FILE* fresh = fopen(g.temp_path, "w");
+  FILE* fresh = create_host_active_temp(g.temp_path);
   if (fresh == nullptr) {
     message(report::kSysError, "can't create temporary host active \"%s\"", g.temp_path);
     fclose(written);
@@ -526,7 +526,7 @@ bool pull(const char* spool_name) {
     message(report::kSysError, "can't find a host active \"%s\"", g.host_path);
     g.old_path[0] = '\0';
   }
-  g.temp = fopen(g.temp_path, "w");
+  g.temp = create_host_active_temp(g.temp_path);
   if (g.temp == nullptr) {
     message(report::kSysError, "can't create temporary host active \"%s\"", g.temp_path);
     if (g.reader.file != nullptr) fclose(g.reader.file);

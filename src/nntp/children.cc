@@ -1,10 +1,17 @@
 #include "nntp/children.h"
 
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
+#include <time.h>
 #include <unistd.h>
+#include <algorithm>
 #include <cerrno>
+#include <climits>
+#include <csignal>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -12,6 +19,7 @@
 
 #include "newssys/commands.h"
 #include "newssys/paths.h"
+#include "nntp/connection.h"
 #include "report/message.h"
 #include "report/util.h"
 #include "run/driver.h"
@@ -26,6 +34,13 @@ namespace {
 constexpr int kCtlinndExecFailed = 5;
 constexpr int kShellExecFailed = 1;
 constexpr int kProgramExecFailed = 5;
+
+// A child still running when the time-out has passed gets this long to end
+// after SIGTERM, and again after SIGKILL before it is given up on.
+constexpr int64_t kKillGraceMs = 5000;
+// Without a process descriptor to wait on, a child is looked at again after
+// steps that grow up to this long.
+constexpr int kLongestLookStepMs = 100;
 
 // A child never takes the program's exit path: that would remove the parent's
 // lock files and finish the parent's fetch.
@@ -46,6 +61,78 @@ pid_t fork_or_exit() {
   return pid;
 }
 
+int64_t now_ms() {
+  struct timespec now;
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return now.tv_sec * 1000LL + now.tv_nsec / 1000000;
+}
+
+// A descriptor that becomes readable when the child ends (Linux 5.3 and
+// later), or -1 when the system has none to offer.
+int open_process_fd([[maybe_unused]] pid_t pid) {
+#ifdef SYS_pidfd_open
+  const long fd = syscall(SYS_pidfd_open, pid, 0);
+  if (fd >= 0) return static_cast<int>(fd);
+#endif
+  return -1;
+}
+
+// Takes the status of pid when it has ended; true then. Only pid is reaped:
+// another child's status belongs to whoever waits for it. A pid that is no
+// child of ours ends the run.
+bool reap_if_ended(pid_t pid, int* status) {
+  for (;;) {
+    const pid_t reaped = waitpid(pid, status, WNOHANG);
+    if (reaped == pid) return true;
+    if (reaped == 0) return false;
+    if (errno == EINTR) continue;
+    report::message(report::kSysError, "error waiting for connect process");
+    run::exit_run(run::kStatusInternal);
+  }
+}
+
+// Waits for pid to end until deadline (monotonic milliseconds), acting on
+// signals as every wait does; true with its status once it has ended.
+bool wait_until(pid_t pid, int process_fd, int64_t deadline, int* status) {
+  int step_ms = 1;
+  for (;;) {
+    // A signal that came just before the wait would otherwise sleep through it.
+    run::check_signals();
+    if (reap_if_ended(pid, status)) return true;
+    const int64_t left = deadline - now_ms();
+    if (left <= 0) return false;
+    int sleep_ms = static_cast<int>(std::min<int64_t>(left, INT_MAX));
+    if (process_fd < 0) {
+      sleep_ms = std::min(sleep_ms, step_ms);
+      step_ms = std::min(step_ms * 2, kLongestLookStepMs);
+    }
+    struct pollfd waits[2];
+    nfds_t count = 0;
+    if (process_fd >= 0) waits[count++] = {process_fd, POLLIN, 0};
+    if (run::signal_fd() >= 0) waits[count++] = {run::signal_fd(), POLLIN, 0};
+    poll(waits, count, sleep_ms);  // whatever woke it, the loop looks again
+  }
+}
+
+// Ends a child that outlived the time-out: SIGTERM, then SIGKILL, each with a
+// grace period; returns its wait status. The kills are safe: pid is a child
+// not yet reaped, so its number cannot have passed to another process.
+int stop_child(pid_t pid, int process_fd) {
+  const int id = static_cast<int>(pid);
+  report::message(report::kError,
+                  "child process %d still running after %ld seconds, terminating it", id,
+                  static_cast<long>(run::effective_timeout()));
+  int status = 0;
+  kill(pid, SIGTERM);
+  if (wait_until(pid, process_fd, now_ms() + kKillGraceMs, &status)) return status;
+  report::message(report::kError, "child process %d ignored SIGTERM, killing it", id);
+  kill(pid, SIGKILL);
+  if (wait_until(pid, process_fd, now_ms() + kKillGraceMs, &status)) return status;
+  // Stuck in the kernel; it ends by SIGKILL once it can.
+  report::message(report::kError, "child process %d does not end, no longer waited for", id);
+  return SIGKILL;
+}
+
 // In a child: give up any privileges before running an external command.
 // When a reset fails the command runs with the ids it has: there is nothing
 // better to do in the child.
@@ -59,14 +146,37 @@ void exec_vector(const char* path, const newssys::ArgVector& args) {
 }
 
 // In a child: the connect errors file becomes standard error, appended to;
-// when it cannot be opened the inherited standard error stays.
+// when it cannot be opened the inherited standard error stays. The file sits
+// in a directory anyone may write to, so only a plain file of its own is
+// used: a symbolic link there is not followed (it could make us append to
+// any file), a fifo or device is not waited on, and a file with other names
+// (a hard link to someone else's file) is left alone.
 void redirect_stderr_to_connect_errors() {
-  const int fd = open(newssys::kConnectErrors, O_WRONLY | O_CREAT | O_APPEND, 0644);
-  if (fd < 0) return;
-  if (fd != STDERR_FILENO) {
-    dup2(fd, STDERR_FILENO);
-    close(fd);
+  const char* path = newssys::kConnectErrors;
+  const int fd = open(
+      path, O_WRONLY | O_CREAT | O_APPEND | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0644);
+  if (fd < 0) {
+    // ELOOP: a symbolic link; ENXIO: a fifo nobody reads.
+    if (errno == ELOOP || errno == ENXIO) {
+      report::message(report::kError, "connect errors file \"%s\" is not a plain file, not used",
+                      path);
+    }
+    return;
   }
+  struct stat st;
+  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_nlink != 1) {
+    close(fd);
+    report::message(report::kError, "connect errors file \"%s\" is not a plain file, not used",
+                    path);
+    return;
+  }
+  fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+  if (fd == STDERR_FILENO) {
+    fcntl(fd, F_SETFD, 0);  // standard error was closed: the file took its place
+    return;
+  }
+  dup2(fd, STDERR_FILENO);  // the copy does not inherit close-on-exec
+  close(fd);
 }
 
 // In a child: in_fd becomes standard input and out_fd standard output.
@@ -238,17 +348,13 @@ bool finish_file(const UnfinishedFile& file) {
 }  // namespace
 
 int wait_child(pid_t pid) {
-  for (;;) {
-    // A signal that came just before the wait would otherwise sleep through it.
-    run::check_signals();
-    int status = 0;
-    const pid_t reaped = wait(&status);
-    if (reaped == pid) return status;
-    if (reaped >= 0) continue;     // some other child: its status is of no interest
-    if (errno == EINTR) continue;  // the check above acts on the signal
-    report::message(report::kSysError, "error waiting for connect process");
-    run::exit_run(run::kStatusInternal);
+  const int process_fd = open_process_fd(pid);
+  int status = 0;
+  if (!wait_until(pid, process_fd, timed_deadline(), &status)) {
+    status = stop_child(pid, process_fd);
   }
+  if (process_fd >= 0) close(process_fd);
+  return status;
 }
 
 int run_ctlinnd(const char* command, const char* argument) {

@@ -2,8 +2,8 @@
 // and programs fed through (or read from) a pipe.
 #pragma once
 
-#include <cstdio>
 #include <sys/types.h>
+#include <cstdio>
 
 namespace nntp {
 
@@ -15,8 +15,10 @@ struct CoprocessEnds {
   FILE* write_stream = nullptr;
 };
 
-/// Waits for the child pid (other children met on the way are reaped and
-/// dropped); returns its raw wait status.
+/// Waits for the child pid, at most the time-out (--timeout); a child still
+/// running then is stopped with SIGTERM, later SIGKILL, after a message.
+/// Returns its raw wait status (a killed child's is the signal number).
+/// Signals are acted on as in every wait; other children are left alone.
 int wait_child(pid_t pid);
 
 /// Runs ctlinnd -s -tTIMEOUT command argument and waits; returns the wait status.

@@ -1,10 +1,16 @@
 #include "fetch/host_active.h"
 
+#include <sys/stat.h>
+#include <unistd.h>
+#include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
+
+#include "support/tessu_runner.h"
 
 namespace {
 
@@ -12,6 +18,7 @@ using fetch::GroupForm;
 using fetch::HostLine;
 using fetch::HostLineKind;
 using fetch::parse_host_line;
+using testsupport::read_file;
 
 TEST(HostActiveLine, CommentsAndBlankLines) {
   for (const char* text : {"# a comment\n", "   # indented\n", "\n", " \t\r\n", ""}) {
@@ -140,15 +147,147 @@ TEST(HostActiveReader, DigitRunSplitByTheBufferIsJoined) {
 TEST(HostActiveReader, LongCommentsAndMalformedLinesStayWhole) {
   const std::string comment = "# " + std::string(3000, 'c') + " alt.fake 5\n";
   const std::string bad = "!" + std::string(2000, 'b') + "\n";
-  const std::string group = "comp.lang.c 12 " + std::string(2000, 'x') + "\n";
-  const ReadBack back = read_all(comment + bad + group + ":tag " + std::string(1500, 't') + "\n");
-  ASSERT_EQ(back.lines.size(), 4u);
+  const ReadBack back = read_all(comment + bad);
+  ASSERT_EQ(back.lines.size(), 2u);
   EXPECT_EQ(back.lines[0].kind, HostLineKind::kComment);
   EXPECT_EQ(back.lines[1].kind, HostLineKind::kMalformed);
-  EXPECT_EQ(back.lines[2].kind, HostLineKind::kGroup);
-  EXPECT_EQ(back.lines[2].number, 12);
-  EXPECT_EQ(back.lines[3].kind, HostLineKind::kTag);
-  EXPECT_EQ(back.copied, comment + "#ERR# " + bad + "comp.lang.c 12\n:tag\n");
+  EXPECT_EQ(back.copied, comment + "#ERR# " + bad);
+}
+
+// A piece is what one read takes: kHostLineBuffer - 1 bytes at most.
+constexpr size_t kPiece = fetch::kHostLineBuffer - 1;
+
+TEST(HostActiveReader, EveryFurtherPieceOfALongGroupOrTagLineIsALineOfItsOwn) {
+  const std::string group_head = "comp.lang.c 12 ";
+  const std::string group = group_head + std::string(2000, 'x') + "\n";
+  const std::string tag = ":tag " + std::string(1500, 't') + "\n";
+  const ReadBack back = read_all(group + tag);
+  ASSERT_EQ(back.lines.size(), 4u);
+  EXPECT_EQ(back.lines[0].name, "comp.lang.c");
+  EXPECT_EQ(back.lines[0].number, 12);
+  // The second piece of each is a group name without a number.
+  const std::string x_rest(2000 - (kPiece - group_head.size()), 'x');
+  const std::string t_rest(1500 - (kPiece - 5), 't');
+  EXPECT_EQ(back.lines[1].name, x_rest);
+  EXPECT_EQ(back.lines[2].kind, HostLineKind::kTag);
+  EXPECT_EQ(back.lines[2].name, "tag");
+  EXPECT_EQ(back.lines[3].name, t_rest);
+  EXPECT_EQ(back.copied, "comp.lang.c 12\n" + x_rest + " 0\n:tag\n" + t_rest + " 0\n");
+}
+
+TEST(HostActiveReader, NewlineRightAfterAFullPieceEndsItsLine) {
+  // 1023 bytes and the newline: one tag line, written back as it was.
+  const std::string tag = ":" + std::string(kPiece - 1, 't') + "\n";
+  const std::string group = std::string(kPiece, ' ') + "\nalt.x 1\n";
+  ReadBack back = read_all(tag + group);
+  ASSERT_EQ(back.lines.size(), 3u);
+  EXPECT_EQ(back.lines[0].name.size(), kPiece - 1);
+  EXPECT_EQ(back.copied, tag + group);
+}
+
+TEST(HostActiveLine, NulBytesMakeAnyButACommentMalformed) {
+  using namespace std::string_literals;
+  for (const std::string& text :
+       {"alt\0test 5\n"s, "alt.test 5\0\n"s, "alt.test: 1-5\0,7\n"s, ":ta\0g\n"s, " !\0\n"s}) {
+    EXPECT_EQ(parse_host_line(text).kind, HostLineKind::kMalformed) << text;
+  }
+  for (const std::string& text : {"# a\0comment\n"s, "\0alt.test 5\n"s, " \t\0\n"s}) {
+    EXPECT_EQ(parse_host_line(text).kind, HostLineKind::kComment) << text;
+  }
+}
+
+TEST(HostActiveReader, LinesWithNulBytesComeBackWithEveryByte) {
+  using namespace std::string_literals;
+  const std::string text = "alt\0test 5\n# c\0mment\n\0\0\n:t\0\nalt.test 6\n"s;
+  EXPECT_EQ(read_all(text).copied,
+            "#ERR# alt\0test 5\n# c\0mment\n\0\0\n#ERR# :t\0\nalt.test 6\n"s);
+}
+
+TEST(HostActiveLine, GroupNameLongerThanItsRewrittenLineCanHoldIsMalformed) {
+  const std::string longest(fetch::kHostGroupNameMax, 'n');
+  HostLine line = parse_host_line(longest + " -9223372036854775807\n");
+  EXPECT_EQ(line.kind, HostLineKind::kGroup);
+  EXPECT_EQ(line.name, longest);
+  EXPECT_EQ(parse_host_line(longest + "n 5\n").kind, HostLineKind::kMalformed);
+  EXPECT_EQ(parse_host_line(longest + "n: 1-5\n").kind, HostLineKind::kMalformed);
+}
+
+TEST(HostActiveReader, MegabyteGroupNameComesBackWholeBehindTheMarker) {
+  const std::string huge = "alt." + std::string(1 << 20, 'a') + " 7\n";
+  const ReadBack back = read_all(huge + "alt.next 3\n");
+  ASSERT_EQ(back.lines.size(), 2u);
+  EXPECT_EQ(back.lines[0].kind, HostLineKind::kMalformed);
+  EXPECT_TRUE(back.copied == "#ERR# " + huge + "alt.next 3\n");
+}
+
+// Lines of random bytes and lengths, newlines among them, with many near
+// the length of a piece: runs of name characters after a tag mark, a blank or
+// nothing, and a number or none.
+std::string random_host_file(unsigned seed) {
+  std::string text;
+  unsigned state = seed;
+  auto next = [&state](unsigned bound) {
+    state = state * 1103515245u + 12345u;
+    return (state >> 8) % bound;
+  };
+  const std::string alphabet = std::string("  \t\t!!::##\0\r\v\f-+0123456789") + "alt.test";
+  for (int line = 0; line < 400; ++line) {
+    if (next(3) == 0) {
+      const char* starts[] = {"", ":", " ", "\t:"};
+      text += starts[next(4)];
+      text += std::string(kPiece - 40 + next(50), 'a');
+      if (next(2) == 0) text += " " + std::to_string(next(100000));
+    } else {
+      const unsigned length = next(8) == 0 ? 900 + next(2500) : next(40);
+      for (unsigned i = 0; i < length; ++i) {
+        text += next(4) == 0 ? static_cast<char>(next(256)) : alphabet[next(alphabet.size())];
+      }
+    }
+    if (next(20) != 0) text += '\n';
+  }
+  return text;
+}
+
+TEST(HostActiveReader, WhatIsWrittenBackReadsBackTheSame) {
+  for (unsigned seed = 1; seed <= 20; ++seed) {
+    const std::string once = read_all(random_host_file(seed)).copied;
+    const std::string twice = read_all(once).copied;
+    EXPECT_TRUE(once == twice) << "seed " << seed;
+  }
+}
+
+TEST(HostActiveTemp, LeftoverOrPlantedLinkIsReplacedNotFollowed) {
+  char dir_template[] = "/tmp/tessu-temp-XXXXXX";
+  ASSERT_NE(mkdtemp(dir_template), nullptr);
+  const std::string dir = dir_template;
+  const std::string outside = dir + "/outside";
+  const std::string temp = dir + "/upstream.tmp";
+  FILE* victim = fopen(outside.c_str(), "w");
+  ASSERT_NE(victim, nullptr);
+  fputs("precious\n", victim);
+  fclose(victim);
+  ASSERT_EQ(symlink(outside.c_str(), temp.c_str()), 0);
+
+  FILE* file = fetch::create_host_active_temp(temp.c_str());
+  ASSERT_NE(file, nullptr);
+  fputs("alt.test 5\n", file);
+  fclose(file);
+  struct stat st;
+  ASSERT_EQ(lstat(temp.c_str(), &st), 0);
+  EXPECT_TRUE(S_ISREG(st.st_mode));
+  EXPECT_EQ(read_file(outside), "precious\n");
+  EXPECT_EQ(read_file(temp), "alt.test 5\n");
+
+  // What cannot be removed is reported as a failure to create.
+  unlink(temp.c_str());
+  ASSERT_EQ(mkdir(temp.c_str(), 0755), 0);
+  errno = 0;
+  EXPECT_EQ(fetch::create_host_active_temp(temp.c_str()), nullptr);
+  EXPECT_EQ(errno, EEXIST);
+
+  rmdir(temp.c_str());
+  unlink(outside.c_str());
+  rmdir(dir.c_str());
 }
 
 TEST(HostActiveReader, LastLineWithoutNewlineGetsOne) {

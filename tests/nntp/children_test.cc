@@ -331,7 +331,7 @@ TEST_F(ChildrenTest, FailedCloseIsReportedAndReturnedWithoutAProcess) {
   EXPECT_EQ(err.take(), std::string("tessu: can't close: ") + strerror(EBADF) + "\n");
 }
 
-TEST_F(ChildrenTest, WaitChildDropsOtherChildrenOnTheWay) {
+TEST_F(ChildrenTest, WaitChildLeavesOtherChildrenToTheirOwnWait) {
   const pid_t early = fork();
   ASSERT_GE(early, 0);
   if (early == 0) _exit(1);
@@ -343,11 +343,82 @@ TEST_F(ChildrenTest, WaitChildDropsOtherChildrenOnTheWay) {
   ASSERT_GE(wanted, 0);
   if (wanted == 0) _exit(2);
   EXPECT_EQ(nntp::wait_child(wanted), 512);
-  // Whichever order they were met in, the early child is gone now or is still
-  // there to be dropped; it is never returned.
-  int status = 0;
-  const pid_t left = waitpid(early, &status, WNOHANG);
-  EXPECT_TRUE(left == -1 || left == early);
+  // The early child's status is still there for whoever waits for it.
+  EXPECT_EQ(nntp::wait_child(early), 256);
+}
+
+// The text of the time-out message for a child.
+std::string terminating(pid_t pid, int seconds) {
+  return "tessu: child process " + std::to_string(pid) + " still running after " +
+         std::to_string(seconds) + " seconds, terminating it\n";
+}
+
+TEST_F(ChildrenTest, EveryWaitEndsWithTheTimeoutAndStopsTheChild) {
+  run::g_settings.timeout = 1;
+  {
+    CaptureFd err;
+    EXPECT_EQ(nntp::run_script("exec sleep 1000", 0, 1), SIGTERM);
+    EXPECT_TRUE(contains(err.take(), " still running after 1 seconds, terminating it\n"));
+  }
+  {
+    run::g_settings.ctlinnd = script("bin/hanging-ctlinnd", "exec sleep 1000\n");
+    CaptureFd err;
+    EXPECT_EQ(nntp::run_ctlinnd("flush", "upstream"), SIGTERM);
+    EXPECT_TRUE(contains(err.take(), " still running after 1 seconds, terminating it\n"));
+  }
+  {
+    CaptureFd err;
+    pid_t pid = -1;
+    FILE* stream = nntp::open_output("|exec sleep 1000", &pid);
+    ASSERT_NE(stream, nullptr);
+    EXPECT_EQ(nntp::close_output(stream, pid), SIGTERM);
+    EXPECT_EQ(err.take(), terminating(pid, 1));
+  }
+  {
+    // A program that reads nothing and never ends, fed through a pipe.
+    CaptureFd err;
+    pid_t pid = -1;
+    FILE* stream = nntp::pipe_to_program("/bin/sleep", &pid, "1000", nullptr);
+    ASSERT_NE(stream, nullptr);
+    fclose(stream);
+    EXPECT_EQ(nntp::wait_child(pid), SIGTERM);
+    EXPECT_EQ(err.take(), terminating(pid, 1));
+  }
+}
+
+TEST_F(ChildrenTest, ChildIgnoringSigtermIsKilled) {
+  run::g_settings.timeout = 1;
+  CaptureFd err;
+  pid_t pid = -1;
+  FILE* stream = nntp::open_output("|trap '' TERM; exec sleep 1000", &pid);
+  ASSERT_NE(stream, nullptr);
+  EXPECT_EQ(nntp::close_output(stream, pid), SIGKILL);
+  EXPECT_EQ(err.take(), terminating(pid, 1) + "tessu: child process " + std::to_string(pid) +
+                            " ignored SIGTERM, killing it\n");
+}
+
+// Without a process descriptor to wait on (here: no descriptor left to get
+// one), the wait looks at the child in steps, with the same outcomes.
+[[noreturn]] void wait_without_process_descriptors() {
+  run::g_settings.timeout = 1;
+  const pid_t quick = fork();
+  if (quick == 0) _exit(3);
+  const pid_t slow = fork();
+  if (slow == 0) {
+    execl("/bin/sleep", "sleep", "1000", static_cast<char*>(nullptr));
+    _exit(127);
+  }
+  while (dup(0) >= 0) {
+  }
+  if (errno != EMFILE) _exit(90);
+  if (nntp::wait_child(quick) != 768) _exit(91);
+  if (nntp::wait_child(slow) != SIGTERM) _exit(92);
+  _exit(0);
+}
+
+TEST_F(ChildrenTest, WaitWorksWithoutProcessDescriptors) {
+  EXPECT_EXIT(wait_without_process_descriptors(), testing::ExitedWithCode(0),
+              "still running after 1 seconds, terminating it");
 }
 
 // Waits for a child that keeps sending SIGTERM to this process until it ends.
