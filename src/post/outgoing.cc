@@ -100,6 +100,40 @@ bool end_last_line(FILE* file) {
   return fputc('\n', file) != EOF;
 }
 
+// Opens a spool file with the open flags given (O_RDONLY, O_RDWR, or O_RDWR
+// with O_APPEND and O_CREAT) as a stream of the matching mode, neither
+// following a symbolic link in its last component nor blocking on a FIFO, so
+// that a link or FIFO planted in the spool directory can neither turn the run
+// to another file nor hang it. Null with errno set when it cannot be opened;
+// a file that is not a regular file ends the run.
+FILE* open_spool_file(const char* name, int flags) {
+  const int fd = open(name, flags | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0666);
+  if (fd < 0) return nullptr;
+  struct stat status;
+  if (fstat(fd, &status) == 0 && !S_ISREG(status.st_mode)) {
+    message(report::kError, "\"%s\" is not a regular file", name);
+    close(fd);
+    fail_outgoing();
+  }
+  const char* mode = (flags & O_APPEND) != 0 ? "a+" : (flags & O_ACCMODE) == O_RDWR ? "r+" : "r";
+  const int status_flags = fcntl(fd, F_GETFL);
+  FILE* file = nullptr;
+  if (status_flags >= 0 && fcntl(fd, F_SETFL, status_flags & ~O_NONBLOCK) == 0) {
+    file = fdopen(fd, mode);
+  }
+  if (file == nullptr) {
+    const int open_errno = errno;
+    close(fd);
+    errno = open_errno;
+  }
+  return file;
+}
+
+bool exists(const char* name) {
+  struct stat status;
+  return lstat(name, &status) == 0;
+}
+
 // Says so when the spool given for INN looks like a C News site directory.
 void hint_cnews_layout() {
   report::PathBuffer inner;
@@ -115,9 +149,15 @@ void hint_cnews_layout() {
 // entries follow this run's new ones.
 void take_over_earlier_togo() {
   OutgoingSpool& g = g_outgoing;
-  FILE* togo = fopen(g.togo, "r");
-  if (togo == nullptr) return;
-  FILE* retry = fopen(g.retry_name, "r+");
+  FILE* togo = open_spool_file(g.togo, O_RDONLY);
+  if (togo == nullptr) {
+    // Whatever is there but cannot be read may hold entries: it is not
+    // renamed over.
+    if (errno == ENOENT) return;
+    message(report::kSysError, "can't open \"%s\"", g.togo);
+    fail_outgoing();
+  }
+  FILE* retry = open_spool_file(g.retry_name, O_RDWR);
   if (retry == nullptr) {
     // Renaming over a retry file that is there but cannot be opened would
     // throw its entries away.
@@ -143,11 +183,45 @@ void take_over_earlier_togo() {
 // The entries that earlier runs held follow this run's new ones in the queue.
 void merge_retry_file() {
   OutgoingSpool& g = g_outgoing;
-  FILE* retry = fopen(g.retry_name, "r");
-  if (retry == nullptr) return;
+  FILE* retry = open_spool_file(g.retry_name, O_RDONLY);
+  if (retry == nullptr) {
+    if (errno == ENOENT) return;
+    message(report::kSysError, "can't open \"%s\"", g.retry_name);
+    fail_outgoing();
+  }
   if (!append_file(g.queue, g.togo, retry) || !sync_file(g.queue, g.togo)) fail_outgoing();
   fclose(retry);
   unlink(g.retry_name);  // should it stay, its entries are only offered twice
+}
+
+// Has INN close the batch it writes and begin a new one. False when the
+// spool is not to be read in this run (--continue).
+bool flush_inn_batch() {
+  run::set_state("ctlinnd flush");
+  const int status = nntp::run_ctlinnd(newssys::kCtlinndFlush, spool_name());
+  if (status == 0) return true;
+  message(report::kError, "ctlinnd %s failed, returned status %d", newssys::kCtlinndFlush, status);
+  // The entries stay in the togo or retry file; the next run takes them over.
+  if (run::g_settings.continue_on_spool_error) return false;
+  fail_outgoing();
+}
+
+// INN has queued nothing since its last flush, so there is no batch file, but
+// an earlier run left entries in the togo or retry file: they are the queue.
+// INN is told to flush first all the same, since a run killed between its
+// rename and its flush leaves INN writing to that togo file.
+bool open_inn_leftovers() {
+  OutgoingSpool& g = g_outgoing;
+  message(report::kDetail, "no batch file \"%s\": posting the entries of earlier runs", g.spool);
+  take_over_earlier_togo();
+  if (!flush_inn_batch()) return false;
+  if (!report::rename_file(g.retry_name, g.togo)) fail_outgoing();
+  g.queue = open_spool_file(g.togo, O_RDWR);
+  if (g.queue == nullptr) {
+    message(report::kSysError, "can't open \"%s\"", g.togo);
+    fail_outgoing();
+  }
+  return true;
 }
 
 // Opening in INN mode: lock, take the batch file over as the togo file and
@@ -166,7 +240,10 @@ bool open_inn_spool() {
   report::join_path(g.old, g.spool, kOldSuffix);
 
   run::set_state("open spool");
-  g.queue = fopen(g.spool, "r+");
+  g.queue = open_spool_file(g.spool, O_RDWR);
+  if (g.queue == nullptr && errno == ENOENT && (exists(g.togo) || exists(g.retry_name))) {
+    return open_inn_leftovers();
+  }
   if (g.queue == nullptr) {
     const int open_errno = errno;
     message(report::kSysError, "can't open INN spool \"%s\"", g.spool);
@@ -174,30 +251,15 @@ bool open_inn_spool() {
     if (s.continue_on_spool_error) return false;
     fail_outgoing();
   }
-  if (!report::check_regular_file(g.queue, g.spool)) {
-    hint_cnews_layout();
-    fclose(g.queue);
-    g.queue = nullptr;
-    fail_outgoing();
-  }
-
   take_over_earlier_togo();
 
   run::set_state("rename spool");
   if (!report::rename_file(g.spool, g.togo)) fail_outgoing();
 
-  run::set_state("ctlinnd flush");
-  const int status = nntp::run_ctlinnd(newssys::kCtlinndFlush, spool_name());
-  if (status != 0) {
-    message(report::kError, "ctlinnd %s failed, returned status %d", newssys::kCtlinndFlush,
-            status);
-    // The togo file stays; the next run takes it over with its entries.
-    if (s.continue_on_spool_error) {
-      fclose(g.queue);
-      g.queue = nullptr;
-      return false;
-    }
-    fail_outgoing();
+  if (!flush_inn_batch()) {
+    fclose(g.queue);
+    g.queue = nullptr;
+    return false;
   }
 
   merge_retry_file();
@@ -219,15 +281,21 @@ bool open_cnews_spool() {
   report::join_path(g.retry_name, g.togo, kRetrySuffix);
   report::join_path(g.old, g.togo, kOldSuffix);
 
-  g.queue = fopen(g.togo, "r");
+  g.queue = open_spool_file(g.togo, O_RDONLY);
+  if (g.queue == nullptr && errno == ENOENT && exists(g.retry_name)) {
+    // The togo file is gone but an earlier run left held entries: they become
+    // the togo file. Linked rather than renamed, so that a togo file C News
+    // has begun meanwhile is not replaced; the retry file then waits.
+    if (link(g.retry_name, g.togo) == 0) {
+      unlink(g.retry_name);
+    } else if (errno != EEXIST && !report::rename_file(g.retry_name, g.togo)) {
+      fail_outgoing();
+    }
+    g.queue = open_spool_file(g.togo, O_RDONLY);
+  }
   if (g.queue == nullptr) {
     message(report::kSysError, "can't open C spool \"%s\"", g.togo);
     if (s.continue_on_spool_error) return false;
-    fail_outgoing();
-  }
-  if (!report::check_regular_file(g.queue, g.togo)) {
-    fclose(g.queue);
-    g.queue = nullptr;
     fail_outgoing();
   }
   message(report::kDetail, "opened spool file \"%s\"", g.togo);
@@ -249,12 +317,16 @@ void replace_cnews_togo(bool held) {
     return;
   }
   if (!report::rename_file(g.togo, g.old)) fail_outgoing();
-  FILE* empty = fopen(g.togo, "w");
-  if (empty == nullptr) {
+  // Created only where nothing is: a togo file C News has begun meanwhile
+  // keeps its entries, and a link planted in between is not followed.
+  const int empty =
+      open(g.togo, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0666);
+  if (empty >= 0) {
+    close(empty);
+  } else if (errno != EEXIST) {
     message(report::kSysError, "can't create spool \"%s\"", g.togo);
     fail_outgoing();
   }
-  fclose(empty);
 }
 
 // The queue is exhausted: the togo file is done with, and the held entries
@@ -307,7 +379,7 @@ void finish_queue() {
 void hold_for_retry(const std::string& entry) {
   OutgoingSpool& g = g_outgoing;
   if (g.retry == nullptr) {
-    g.retry = fopen(g.retry_name, "a+");
+    g.retry = open_spool_file(g.retry_name, O_RDWR | O_APPEND | O_CREAT);
     if (g.retry == nullptr) {
       message(report::kSysError, "can't create \"%s\"", g.retry_name);
       fail_outgoing();

@@ -1,6 +1,10 @@
 #include "post/transfer.h"
 
+#include <fcntl.h>
+#include <limits.h>
 #include <sys/stat.h>
+#include <unistd.h>
+#include <cerrno>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -30,8 +34,13 @@ constexpr uint32_t kBufferStep = 25600;
 // Bytes read from the article file at a time.
 constexpr size_t kReadPiece = 5119;
 
-// The article length is a signed 32-bit count; a larger article is not loaded.
-constexpr uint32_t kArticleMax = INT32_MAX;
+// The largest article file that is posted, in bytes. Servers commonly
+// refuse articles far smaller (INN's maxartsize defaults to 1,000,000 bytes),
+// so it leaves room for any article a server is likely to take, while the
+// transmission form (at most about twice the file) stays small for a cron job
+// on a small host and well within the signed 32-bit article length. A larger
+// file is not read: its entry is kept in the queue.
+constexpr int64_t kMaxArticleSize = 16 * 1024 * 1024;
 
 // RFC 3977 3.1: a command line is at most 512 octets.
 constexpr int kCommandMax = 512;
@@ -75,29 +84,155 @@ const run::Settings& settings() {
   return run::g_settings;
 }
 
-// Reads the file at path into transmission form; false when it cannot be read.
-bool load_article(const char* path, ArticleText* article) {
-  FILE* file = fopen(path, "r");
-  if (file == nullptr) return false;
+// What became of an attempt to load an article file.
+enum class Loaded {
+  kOk,
+  kMissing,  // not there, or unreadable: the entry is done
+  kKept,     // refused unread: the entry stays in the queue
+};
+
+Loaded keep_outside(const char* entry) {
+  message(report::kError, "article \"%s\" is outside the article spool \"%s\"; kept in the queue",
+          entry, run::text_or_empty(settings().article_dir));
+  return Loaded::kKept;
+}
+
+Loaded keep_not_regular(const char* entry) {
+  message(report::kError, "article \"%s\" is not a regular file; kept in the queue", entry);
+  return Loaded::kKept;
+}
+
+Loaded keep_too_large(const char* entry) {
+  message(report::kError, "article \"%s\" is larger than %lld bytes; kept in the queue", entry,
+          static_cast<long long>(kMaxArticleSize));
+  return Loaded::kKept;
+}
+
+// The part of resolved below the directory top ("" for top itself), or null
+// when resolved is not inside it. Both are real paths.
+const char* below(const char* resolved, const char* top) {
+  if (strcmp(top, "/") == 0) return resolved + 1;
+  const size_t length = strlen(top);
+  if (strncmp(resolved, top, length) != 0) return nullptr;
+  if (resolved[length] == '\0') return resolved + length;
+  if (resolved[length] != '/') return nullptr;
+  return resolved + length + 1;
+}
+
+// Opens, for a run as root, the article file at path only when it lies in the
+// article spool: the path is resolved, and the result is opened from the
+// spool directory one component at a time without following any symbolic
+// link, so that a link changed in between cannot lead out of the spool. A
+// link that stays inside the spool (an absolute one too) is thus followed.
+Loaded open_inside_spool(const char* path, const char* entry, int* fd) {
+  char top[PATH_MAX];
+  char resolved[PATH_MAX];
+  if (realpath(path, resolved) == nullptr) return Loaded::kMissing;
+  if (realpath(run::text_or_empty(settings().article_dir), top) == nullptr) {
+    return keep_outside(entry);
+  }
+  const char* rest = below(resolved, top);
+  if (rest == nullptr) return keep_outside(entry);
+
+  int dir = open(top, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (dir < 0) return Loaded::kMissing;
+  std::string name;
+  for (;;) {
+    const char* slash = strchr(rest, '/');
+    if (slash == nullptr) break;
+    name.assign(rest, static_cast<size_t>(slash - rest));
+    rest = slash + 1;
+    const int next = openat(dir, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    const int open_errno = errno;
+    close(dir);
+    if (next < 0) return open_errno == ENOENT ? Loaded::kMissing : keep_outside(entry);
+    dir = next;
+  }
+  name = *rest == '\0' ? "." : rest;
+  // A device is not even opened: opening one may do something.
+  struct stat status;
+  Loaded result = Loaded::kOk;
+  if (fstatat(dir, name.c_str(), &status, AT_SYMLINK_NOFOLLOW) != 0) {
+    result = Loaded::kMissing;
+  } else if (S_ISLNK(status.st_mode)) {
+    result = keep_outside(entry);  // it was no link when the path was resolved
+  } else if (!S_ISREG(status.st_mode)) {
+    result = keep_not_regular(entry);
+  } else {
+    *fd = openat(dir, name.c_str(), O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC);
+    if (*fd < 0) result = errno == ELOOP ? keep_outside(entry) : Loaded::kMissing;
+  }
+  close(dir);
+  return result;
+}
+
+// Opens the article file at path for reading: without blocking (a FIFO would
+// wait for a writer for ever), only a regular file of at most
+// kMaxArticleSize bytes, and, for a run as root, only one inside the article
+// spool, so that a batch entry cannot have a file like /etc/shadow posted.
+Loaded open_article(const char* path, const char* entry, int* fd) {
+  *fd = -1;
+  struct stat status;
+  if (geteuid() == 0) {
+    const Loaded opened = open_inside_spool(path, entry, fd);
+    if (opened != Loaded::kOk) return opened;
+  } else {
+    if (stat(path, &status) != 0) return Loaded::kMissing;
+    if (!S_ISREG(status.st_mode)) return keep_not_regular(entry);
+    *fd = open(path, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (*fd < 0) return Loaded::kMissing;
+  }
+  // The file may have been replaced since it was looked at.
+  Loaded result = Loaded::kOk;
+  if (fstat(*fd, &status) != 0) {
+    result = Loaded::kMissing;
+  } else if (!S_ISREG(status.st_mode)) {
+    result = keep_not_regular(entry);
+  } else if (status.st_size > kMaxArticleSize) {
+    result = keep_too_large(entry);
+  } else {
+    const int flags = fcntl(*fd, F_GETFL);
+    if (flags < 0 || fcntl(*fd, F_SETFL, flags & ~O_NONBLOCK) != 0) result = Loaded::kMissing;
+  }
+  if (result != Loaded::kOk) {
+    close(*fd);
+    *fd = -1;
+  }
+  return result;
+}
+
+// Reads the article file at path into transmission form.
+Loaded load_article(const char* path, const char* entry, ArticleText* article) {
+  int fd = -1;
+  const Loaded opened = open_article(path, entry, &fd);
+  if (opened != Loaded::kOk) return opened;
+  FILE* file = fdopen(fd, "r");
+  if (file == nullptr) {
+    close(fd);
+    return Loaded::kMissing;
+  }
 
   uint32_t capacity = kBufferStep;
   char* text = static_cast<char*>(report::must_alloc(capacity));
   uint32_t length = 0;
+  int64_t file_size = 0;
   bool at_line_start = true;
-  bool too_large = false;
   char piece[kReadPiece];
   for (;;) {
     const size_t got = fread(piece, 1, sizeof piece, file);
     if (got == 0) break;
+    // The file may have grown since its size was checked.
+    file_size += static_cast<int64_t>(got);
+    if (file_size > kMaxArticleSize) {
+      fclose(file);
+      free(text);
+      return keep_too_large(entry);
+    }
     // Each byte read becomes at most two (LF gives CR LF, a leading dot is
     // doubled), and the end adds at most five: the buffer stays within about
     // twice the file's size whatever the file holds.
     const uint32_t needed = static_cast<uint32_t>(2 * got + 5);
     if (capacity - length < needed) {
-      if (capacity > kArticleMax - kBufferStep) {
-        too_large = true;
-        break;
-      }
       capacity += kBufferStep;
       text = static_cast<char*>(report::must_realloc(text, capacity));
     }
@@ -114,10 +249,10 @@ bool load_article(const char* path, ArticleText* article) {
       }
     }
   }
-  if (too_large || ferror(file)) {
+  if (ferror(file)) {
     fclose(file);
     free(text);
-    return false;
+    return Loaded::kMissing;
   }
   if (!at_line_start) {
     text[length++] = '\r';
@@ -132,7 +267,7 @@ bool load_article(const char* path, ArticleText* article) {
   fclose(file);
   article->text = text;
   article->length = static_cast<int32_t>(length);
-  return true;
+  return Loaded::kOk;
 }
 
 // One past the CR LF that ends the line starting at pos, or 0 when the line's
@@ -186,9 +321,11 @@ void open_folder(FolderCopy* copy) {
   run::set_state("locking folder");
   const std::string lock_name = folder + kFileLockSuffix;
   copy->lock_slot = run::lock("", lock_name.c_str(), false);
-  copy->file = fopen(folder.c_str(), "a");
+  // Neither a link nor a FIFO planted at the folder's name is written to;
+  // the helper says why, this says what is given up.
+  copy->file = report::open_append_file(folder.c_str());
   if (copy->file == nullptr) {
-    message(report::kSysError, "can't open folder: %s", folder.c_str());
+    message(report::kError, "can't open folder: %s", folder.c_str());
     // No further copies are tried in this run.
     run::g_settings.posted.reset();
     return;
@@ -406,9 +543,9 @@ void log_posting(const char* entry, const char* status) {
   const std::string lock_name = log_name + kFileLockSuffix;
   const int slot = run::lock("", lock_name.c_str(), false);
   run::set_state("post: logging");
-  FILE* log = fopen(log_name.c_str(), "a");
+  FILE* log = report::open_append_file(log_name.c_str());
   if (log == nullptr) {
-    message(report::kSysError, "can't open logfile: %s", log_name.c_str());
+    message(report::kError, "can't open logfile: %s", log_name.c_str());
   } else {
     const char* message_id = g_values.message_id.empty() ? "<?>" : g_values.message_id.c_str();
     const char* sender = g_values.sender.empty() ? "?" : g_values.sender.c_str();
@@ -482,7 +619,13 @@ const char* post_article(const char* entry) {
   ArticleText article;
   const char* status = nullptr;
   bool logged = true;
-  if (!load_article(path, &article)) {
+  const Loaded loaded = load_article(path, entry, &article);
+  if (loaded == Loaded::kKept) {
+    // Not read, so neither offered nor bounced; held like a refused article.
+    ++report::g_counters.fail;
+    return nullptr;
+  }
+  if (loaded == Loaded::kMissing) {
     message(report::kError, "can't find article \"%s\"", entry);
     ++report::g_counters.miss;
     status = "Missing";
