@@ -127,6 +127,12 @@ ChildRun run_measured(const Strings& args, uid_t uid = 0) {
   return result;
 }
 
+// run_measured's child could not become the user or could not start tessu
+// as that user (whose rights may not reach the build directory).
+bool could_not_run_as_user(const ChildRun& run) {
+  return !run.signaled && (run.status == 126 || run.status == 127);
+}
+
 // The user "nobody", or 0 when there is none.
 uid_t nobody() {
   const passwd* entry = getpwnam("nobody");
@@ -241,6 +247,7 @@ TEST_P(HostilePost, OtherUsersPostEntriesOutsideTheSpoolAsBefore) {
   queue({site.path("secret"), "news/misc/1"});
   chown_tree(site.root, user);
   const ChildRun result = run_measured(args({}), user);
+  if (could_not_run_as_user(result)) GTEST_SKIP() << "tessu cannot be run as nobody here";
   ASSERT_EQ(result.status, 0) << result.err;
   EXPECT_TRUE(secret_posted());
   EXPECT_EQ(posted().size(), 2u);
@@ -270,16 +277,17 @@ TEST_P(HostilePost, DeviceEntryIsKeptWithBoundedMemory) {
   Strings entries = {"/dev/zero", "news/misc/1"};
   if (have_node) entries.push_back("news/misc/zero");
   queue(entries);
-  ChildRun result;
+  // As another user the device's path is no reason to refuse it; as root it
+  // is outside the spool.
   const uid_t user = nobody();
-  const bool as_other_user = geteuid() == 0 && user != 0;
+  bool as_other_user = geteuid() == 0 && user != 0;
+  ChildRun result;
   if (as_other_user) {
-    // As another user the device's path is no reason to refuse it.
     chown_tree(site.root, user);
     result = run_measured(args({}), user);
-  } else {
-    result = run_measured(args({}));
+    as_other_user = !could_not_run_as_user(result);
   }
+  if (!as_other_user) result = run_measured(args({}));
   ASSERT_FALSE(result.signaled) << result.err;
   ASSERT_EQ(result.status, 0) << result.err;
   EXPECT_LT(result.max_rss_kib, kMemoryBoundKiB);
