@@ -613,6 +613,8 @@ bool is_word_end(char c) {
   return c == ' ' || c == '\t' || c == '\n';
 }
 
+}  // namespace
+
 // Splits text into words in place: blanks, tabs and newlines separate words,
 // '#' outside a word starts a comment to the end of the line, a backslash
 // takes the next character literally and joins lines; there are no quotes.
@@ -653,8 +655,6 @@ void split_words(char* text, std::vector<char*>& words) {
   }
   if (in_word) *out = '\0';
 }
-
-}  // namespace
 
 void usage() {
   static const char* const kLines[] = {

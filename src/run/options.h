@@ -2,6 +2,8 @@
 // warnings, and the reader of profile files.
 #pragma once
 
+#include <vector>
+
 namespace run {
 
 /// Profiles may be open inside each other up to this depth.
@@ -16,6 +18,12 @@ void parse_options(int argc, char** argv);
 /// cannot be opened is an error, an implicit one is skipped with a note; either
 /// way parsing goes on. A profile that is not a regular file ends the run (8).
 void read_profile(const char* path, bool is_explicit);
+
+/// Splits a profile's text into its words in place and appends a pointer to
+/// each to words: blanks, tabs and newlines separate words, '#' outside a word
+/// starts a comment to the end of the line, a backslash takes the next
+/// character literally (a backslash before a newline joins the lines).
+void split_words(char* text, std::vector<char*>& words);
 
 /// Writes the usage text to standard output.
 void usage();
