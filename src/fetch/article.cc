@@ -1,11 +1,13 @@
 #include "fetch/article.h"
 
 #include <strings.h>
+#include <algorithm>
 #include <cctype>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <string_view>
 
 #include "fetch/filters.h"
 #include "fetch/spool.h"
@@ -36,10 +38,9 @@ char* g_article = nullptr;
 size_t g_article_capacity = 0;
 size_t g_article_used = 0;
 
-// The Path value of the current article (with its line end), and the room to
-// build an extended Path line, both kept for the whole run.
+// The Path value of the current article, with its line end; kept for the
+// whole run so its room is reused.
 std::string g_saved_path;
-char g_extended_line[kArticleLineMax];
 
 // Reads one line, or the next piece of a longer one, into g_line and gives its
 // length, NUL bytes in the text included. False when nothing could be read.
@@ -75,36 +76,100 @@ bool ensure_article_buffer() {
   return true;
 }
 
-// Appends a piece of a line without its trailing CR and LF run; a line feed in
-// that run ends the line in the buffer. Sets *line_ended accordingly.
-bool append_piece(const char* text, size_t length, bool* line_ended, int64_t n, const char* group) {
-  bool line_feed = false;
-  while (length > 0 && (text[length - 1] == '\r' || text[length - 1] == '\n')) {
-    if (text[length - 1] == '\n') line_feed = true;
-    --length;
+void report_too_long(int64_t n, const char* group) {
+  message(report::kError, "ARTICLE %ld in %s longer than %zu bytes", static_cast<long>(n), group,
+          kArticleSizeMax);
+}
+
+// Makes room for needed bytes of article text, growing the buffer in steps.
+bool reserve_article(size_t needed, int64_t n, const char* group) {
+  if (needed <= g_article_capacity) return true;
+  if (needed > kArticleSizeMax) {
+    report_too_long(n, group);
+    return false;
   }
-  const size_t needed = g_article_used + length + 1;
-  if (needed > g_article_capacity) {
-    size_t capacity = g_article_capacity;
-    while (capacity < needed) capacity += kArticleBufferStep;
-    if (capacity > kArticleSizeMax) {
-      message(report::kError, "ARTICLE %ld in %s longer than %zu bytes", static_cast<long>(n),
-              group, kArticleSizeMax);
-      return false;
-    }
-    char* grown = static_cast<char*>(realloc(g_article, capacity));
-    if (grown == nullptr) {
-      message(report::kError, "out of memory");
-      return false;
-    }
-    g_article = grown;
-    g_article_capacity = capacity;
+  size_t capacity = g_article_capacity;
+  while (capacity < needed) capacity += kArticleBufferStep;
+  char* grown = static_cast<char*>(realloc(g_article, capacity));
+  if (grown == nullptr) {
+    message(report::kError, "out of memory");
+    return false;
   }
-  memcpy(g_article + g_article_used, text, length);
-  g_article_used += length;
-  if (line_feed) g_article[g_article_used++] = '\n';
+  g_article = grown;
+  g_article_capacity = capacity;
+  return true;
+}
+
+// The line being read: where it starts in the article buffer, how many bytes
+// of it came from the server, and the carriage returns that ended its latest
+// piece. Those are stored only once the line goes on with other text: a run
+// of them that the line feed follows is part of the line end, wherever the
+// pieces were cut.
+struct LineState {
+  size_t start = 0;
+  size_t received = 0;
+  size_t held_returns = 0;
+};
+
+// Appends a piece of a line; a line feed at its end ends the line in the
+// buffer, with the carriage returns before it dropped. Sets *line_ended.
+bool append_piece(const char* text, size_t length, LineState* line, bool* line_ended, int64_t n,
+                  const char* group) {
+  // A piece holds at most one line feed: at its end.
+  const bool line_feed = length > 0 && text[length - 1] == '\n';
+  size_t kept = line_feed ? length - 1 : length;
+  size_t returns = 0;
+  while (kept > 0 && text[kept - 1] == '\r') {
+    --kept;
+    ++returns;
+  }
+  size_t held = line->held_returns;
+  if (g_article_used + held + returns > kArticleSizeMax) {
+    report_too_long(n, group);
+    return false;
+  }
+  const size_t stored_held = kept > 0 ? held : 0;
+  if (!reserve_article(g_article_used + stored_held + kept + (line_feed ? 1 : 0), n, group)) {
+    return false;
+  }
+  if (kept > 0) {
+    memset(g_article + g_article_used, '\r', held);
+    g_article_used += held;
+    held = 0;
+    memcpy(g_article + g_article_used, text, kept);
+    g_article_used += kept;
+  }
+  held += returns;
+  if (line_feed) {
+    held = 0;
+    g_article[g_article_used++] = '\n';
+  }
+  line->held_returns = held;
   *line_ended = line_feed;
   return true;
+}
+
+// True when one "!"-separated element of a Path value, which ends at its
+// first CR or LF, is an excluded site name. NUL bytes are plain bytes here.
+bool site_in_value(std::string_view value) {
+  value = value.substr(0, std::min(value.size(), value.find_first_of("\r\n")));
+  while (!value.empty()) {
+    const size_t bang = std::min(value.size(), value.find('!'));
+    const std::string_view element = value.substr(0, bang);
+    if (!element.empty()) {
+      for (const std::string& site : groups::g_excluded_sites) {
+        if (site == element) return true;
+      }
+    }
+    value.remove_prefix(std::min(value.size(), bang + 1));
+  }
+  return false;
+}
+
+// is_fake_id over the bytes from p to end.
+bool fake_id_in(const char* p, const char* end) {
+  while (p < end && isspace(static_cast<unsigned char>(*p))) ++p;
+  return end - p >= 6 && strncasecmp(p, "<fake@", 6) == 0;
 }
 
 // What the header lines of one article showed.
@@ -113,68 +178,75 @@ struct Verdicts {
   int path = -1;  // -1 no Path header, 0 no excluded site in it, 1 acceptable
 };
 
-// Applies the Path rule to a Path header line; *text and *length may be
-// replaced by the extended line.
-void path_rule(const char** text, size_t* length, int64_t n, Verdicts* verdicts) {
+// Applies the Path rule to the whole Path line just stored, which may be
+// replaced in the buffer by the extended line. False when there was no
+// memory for the extension.
+bool path_rule(const LineState& line, int64_t n, const char* group, Verdicts* verdicts) {
   const run::Settings& s = run::g_settings;
-  const char* value = *text + 5;
-  const char* end = *text + *length;
-  while (value < end && (*value == ' ' || *value == '\t')) ++value;
-  const size_t value_length = static_cast<size_t>(end - value);
-  g_saved_path.assign(value, value_length);
+  const size_t value_at = [&] {
+    size_t at = line.start + 5;
+    while (at < g_article_used && (g_article[at] == ' ' || g_article[at] == '\t')) ++at;
+    return at;
+  }();
+  const size_t value_length = g_article_used - value_at;
+  g_saved_path.assign(g_article + value_at, value_length);
 
   if (s.no_path) {
     verdicts->path = 1;
   } else {
-    verdicts->path = groups::site_in_path(value) ? 1 : 0;
+    verdicts->path = site_in_value(g_saved_path) ? 1 : 0;
   }
   const bool extend = s.tag || (!s.no_path && verdicts->path == 0 && groups::g_special_exclude);
-  if (!extend) return;
-  if (*length > static_cast<size_t>(kMaxHeaderSize)) {
+  if (!extend) return true;
+  // The limit counts the line as it came, line end included.
+  if (line.received > static_cast<size_t>(kMaxHeaderSize)) {
     message(report::kError, "No room to extend path in ARTICLE %ld, adjust MAX_HEADER_SIZE",
             static_cast<long>(n));
     verdicts->fake = -1;
-    return;
+    return true;
   }
-  // "Path: " + own name + "!" + value fits: the value is at most
-  // kMaxHeaderSize - 5 bytes long.
+  // "Path: " + own name + "!" takes the place of the header name and blanks.
   const size_t name_length = strlen(groups::kOwnSiteName);
-  size_t used = 0;
-  memcpy(g_extended_line, "Path: ", 6);
-  used += 6;
-  memcpy(g_extended_line + used, groups::kOwnSiteName, name_length);
-  used += name_length;
-  g_extended_line[used++] = '!';
-  memcpy(g_extended_line + used, value, value_length);
-  used += value_length;
-  g_extended_line[used] = '\0';
+  const size_t prefix_length = 6 + name_length + 1;
+  const size_t new_end = line.start + prefix_length + value_length;
+  if (!reserve_article(new_end, n, group)) return false;
+  memmove(g_article + line.start + prefix_length, g_article + value_at, value_length);
+  char* prefix = g_article + line.start;
+  memcpy(prefix, "Path: ", 6);
+  memcpy(prefix + 6, groups::kOwnSiteName, name_length);
+  prefix[6 + name_length] = '!';
+  g_article_used = new_end;
   message(report::kDetail, "inserting %s path", groups::kOwnSiteName);
   if (groups::g_special_exclude) verdicts->path = 1;
-  *text = g_extended_line;
-  *length = used;
+  return true;
 }
 
-// Looks at a header line: Message-ID and Path by their first character.
-void header_line(const char** text, size_t* length, int64_t n, Verdicts* verdicts,
+// Looks at a whole header line once it is stored: Message-ID and Path by
+// their first character. False when the transfer must stop.
+bool header_line(const LineState& line, int64_t n, const char* group, Verdicts* verdicts,
                  bool* in_header) {
-  const char* line = *text;
-  switch (line[0]) {
+  const char* text = g_article + line.start;
+  const size_t length = g_article_used - line.start;
+  switch (text[0]) {
     case '\r':
     case '\n':
       *in_header = false;
       break;
     case 'M':
-      if (!run::g_settings.keep_fake && *length >= 11 &&
-          strncasecmp(line, "Message-ID:", 11) == 0 && is_fake_id(line + 11)) {
+      if (!run::g_settings.keep_fake && length >= 11 && strncasecmp(text, "Message-ID:", 11) == 0 &&
+          fake_id_in(text + 11, text + length)) {
         verdicts->fake = 1;
       }
       break;
     case 'P':
-      if (*length >= 5 && strncasecmp(line, "Path:", 5) == 0) path_rule(text, length, n, verdicts);
+      if (length >= 5 && strncasecmp(text, "Path:", 5) == 0) {
+        return path_rule(line, n, group, verdicts);
+      }
       break;
     default:
       break;
   }
+  return true;
 }
 
 // The end line was read: decides what becomes of the article.
@@ -224,9 +296,7 @@ bool finish_article(int64_t n, const char* group, const Verdicts& verdicts, bool
 }  // namespace
 
 bool is_fake_id(const char* message_id) {
-  const char* p = message_id;
-  while (isspace(static_cast<unsigned char>(*p))) ++p;
-  return strncasecmp(p, "<fake@", 6) == 0;
+  return fake_id_in(message_id, message_id + strlen(message_id));
 }
 
 bool read_article(int64_t n, const char* group) {
@@ -235,6 +305,7 @@ bool read_article(int64_t n, const char* group) {
   g_article_used = 0;
   g_saved_path.clear();
   Verdicts verdicts;
+  LineState line;
   bool at_line_start = true;
   bool in_header = true;
   for (;;) {
@@ -251,9 +322,14 @@ bool read_article(int64_t n, const char* group) {
           --length;
         }
       }
-      if (in_header) header_line(&text, &length, n, &verdicts, &in_header);
+      line = LineState{g_article_used, 0, 0};
     }
-    if (!append_piece(text, length, &at_line_start, n, group)) return false;
+    line.received += length;
+    if (!append_piece(text, length, &line, &at_line_start, n, group)) return false;
+    // Header lines are looked at whole, however many pieces they came in.
+    if (at_line_start && in_header && !header_line(line, n, group, &verdicts, &in_header)) {
+      return false;
+    }
   }
   return finish_article(n, group, verdicts, filtering);
 }

@@ -9,7 +9,8 @@ namespace fetch {
 
 /// Longest text line read at once; longer lines come in pieces.
 inline constexpr int kArticleLineMax = 5120;
-/// A Path line can be extended only up to this length (it must still fit a line).
+/// A Path line can be extended only up to this length as received, line end
+/// included (the extended line still fits one read).
 inline constexpr int kMaxHeaderSize = 5112;
 /// The article buffer starts with this many bytes and grows by as many.
 inline constexpr size_t kArticleBufferStep = 100000;
@@ -19,7 +20,9 @@ inline constexpr size_t kArticleSizeMax = 1000 * kArticleBufferStep;
 
 /// Reads the text of article n of group that follows a 220 reply, up to and
 /// including its end line, and stores or drops it; false when the transfer
-/// must stop (read, storage or Path failure).
+/// must stop (read, storage or Path failure). The stored text is the text as
+/// received with dot-stuffing undone and each line's CRs before its LF
+/// dropped, however the lines came in pieces; header lines are looked at whole.
 bool read_article(int64_t n, const char* group);
 
 /// True when the text, after leading white space, begins with "<fake@" in any case.

@@ -231,7 +231,7 @@ TEST_F(ArticleTest, FakeMessageIds) {
   EXPECT_EQ(report::g_counters.fake, 1);
 }
 
-TEST_F(ArticleTest, LongLinesAreStoredWholeAndOnlyTheirFirstPieceIsExamined) {
+TEST_F(ArticleTest, LongLinesAreStoredWholeAndOnlyLineStartsAreExamined) {
   // 5119 bytes fill one read; the rest of the line, which starts with a dot,
   // is neither an end line nor unstuffed.
   const std::string first_piece(5119, 'x');
@@ -245,6 +245,154 @@ TEST_F(ArticleTest, LongLinesAreStoredWholeAndOnlyTheirFirstPieceIsExamined) {
   ASSERT_EQ(outcome.stored.size(), 1u);
   const std::string stored_header = header_line.substr(0, header_line.size() - 2) + "\n";
   EXPECT_EQ(outcome.stored[0], "Path: feed!x\n" + stored_header + "\n" + first_piece + ".\n.\n");
+}
+
+// One read takes at most this many bytes of a line.
+constexpr size_t kPiece = fetch::kArticleLineMax - 1;
+
+// What is stored of one line as received: the CRs before its LF go.
+std::string stored_line(std::string wire_line) {
+  wire_line.pop_back();
+  while (!wire_line.empty() && wire_line.back() == '\r') wire_line.pop_back();
+  return wire_line + "\n";
+}
+
+TEST_F(ArticleTest, LongPathIsCheckedWhole) {
+  // The excluded site comes only in the third piece of the line; a NUL byte
+  // in an earlier element does not hide it.
+  std::string value = "a!b";
+  while (value.size() < 2 * kPiece + 100) value += "!relay" + std::to_string(value.size());
+  const std::string path_line = "Path: " + value + "!feed!poster\r\n";
+  std::string nul_line = path_line;
+  nul_line[7] = '\0';
+  const std::string rest = "Subject: long path\r\n\r\nbody\r\n";
+  Outcome outcome = read(nul_line + rest + ".\r\n");
+  ASSERT_TRUE(outcome.result) << outcome.err;
+  ASSERT_EQ(outcome.stored.size(), 1u);
+  EXPECT_EQ(outcome.stored[0], stored_line(nul_line) + "Subject: long path\n\nbody\n");
+
+  // Too long to extend: with --tag it is dropped and the transfer goes on.
+  run::g_settings.tag = 1;
+  outcome = read(path_line + rest + ".\r\n");
+  EXPECT_TRUE(outcome.result);
+  EXPECT_TRUE(outcome.stored.empty());
+  EXPECT_NE(outcome.err.find("No room to extend path in ARTICLE 7, adjust MAX_HEADER_SIZE"),
+            std::string::npos)
+      << outcome.err;
+  run::g_settings.tag = 0;
+
+  // Nor with our own name excluded when no other excluded site is in it.
+  groups::g_excluded_sites = {"feed", "tessu"};
+  groups::g_special_exclude = true;
+  const std::string foreign = "Path: " + value + "!poster\r\n";
+  outcome = read(foreign + rest + ".\r\n");
+  EXPECT_TRUE(outcome.result);
+  EXPECT_TRUE(outcome.stored.empty());
+  EXPECT_NE(outcome.err.find("No room to extend path"), std::string::npos) << outcome.err;
+  groups::g_excluded_sites = {"feed"};
+  groups::g_special_exclude = false;
+
+  // Without the excluded site anywhere the fetch stops and shows the Path.
+  outcome = read(foreign + rest + ".\r\n");
+  EXPECT_FALSE(outcome.result);
+  EXPECT_TRUE(outcome.stored.empty());
+  EXPECT_NE(outcome.err.find("ARTICLE 7 in misc.test did not contain 'feed' in 'Path:'"),
+            std::string::npos)
+      << outcome.err;
+  EXPECT_NE(outcome.err.find("Path line was 'a!b!relay3!relay10!"), std::string::npos)
+      << outcome.err;
+
+  // A site name split by the piece boundary is found only on the whole line.
+  std::string split_value(kPiece - 8, 'q');
+  split_value += "!feed!x";
+  ASSERT_EQ(split_value.find("feed") + 6, kPiece - 1);  // the first piece ends in "f"
+  outcome = read("Path: " + split_value + "\r\n" + rest + ".\r\n");
+  ASSERT_TRUE(outcome.result) << outcome.err;
+  EXPECT_EQ(outcome.stored.size(), 1u);
+}
+
+TEST_F(ArticleTest, PathExtensionReplacesTheHeaderNameAndItsBlanks) {
+  run::g_settings.tag = 1;
+  const std::string value = "feed!" + std::string(3000, 'p');
+  Outcome outcome = read("Path:" + std::string(40, ' ') + value + "\r\nX: y\r\n\r\nbody\r\n.\r\n");
+  ASSERT_TRUE(outcome.result) << outcome.err;
+  ASSERT_EQ(outcome.stored.size(), 1u);
+  EXPECT_EQ(outcome.stored[0], "Path: tessu!" + value + "\nX: y\n\nbody\n");
+
+  outcome = read("X: y\r\nPATH:" + value + "\r\n\r\nbody\r\n.\r\n");
+  ASSERT_TRUE(outcome.result) << outcome.err;
+  ASSERT_EQ(outcome.stored.size(), 1u);
+  EXPECT_EQ(outcome.stored[0], "X: y\nPath: tessu!" + value + "\n\nbody\n");
+}
+
+TEST_F(ArticleTest, LongMessageIdIsCheckedWhole) {
+  // The fake prefix after blanks that fill the first piece.
+  Outcome outcome = read("Path: feed!x\r\nMessage-ID:" + std::string(kPiece + 300, ' ') +
+                         "<FAKE@x>\r\n\r\nbody\r\n.\r\n");
+  EXPECT_TRUE(outcome.result);
+  EXPECT_TRUE(outcome.stored.empty());
+  EXPECT_NE(outcome.err.find("ARTICLE 7 rejected as fake"), std::string::npos) << outcome.err;
+  EXPECT_EQ(report::g_counters.fake, 1);
+
+  // The prefix cut in two by the piece boundary.
+  const std::string cut = "Message-ID:" + std::string(kPiece - 11 - 3, '\t') + "<fake@x>";
+  ASSERT_EQ(cut.substr(kPiece - 3, 3), "<fa");
+  outcome = read("Path: feed!x\r\n" + cut + "\r\n\r\nbody\r\n.\r\n");
+  EXPECT_TRUE(outcome.stored.empty());
+  EXPECT_EQ(report::g_counters.fake, 2);
+
+  // "<fake@" further on in a long header that starts otherwise is no fake.
+  const std::string real =
+      "Message-ID: <real@x>" + std::string(kPiece, ' ') + "<fake@x>\r\n" + "X-Id: <fake@y>\r\n";
+  outcome = read("Path: feed!x\r\n" + real + "\r\nbody\r\n.\r\n");
+  ASSERT_TRUE(outcome.result) << outcome.err;
+  ASSERT_EQ(outcome.stored.size(), 1u);
+  EXPECT_EQ(report::g_counters.fake, 2);
+}
+
+TEST_F(ArticleTest, CarriageReturnsSurviveEveryPieceBoundary) {
+  const std::string head = "Path: feed!x\r\n\r\n";
+  // Runs of bare CRs at every offset around the first two piece boundaries
+  // of a long body line, and the same runs just before the line end, so that
+  // the line feed comes in the next piece.
+  for (size_t boundary : {kPiece, 2 * kPiece}) {
+    for (size_t at = boundary - 4; at <= boundary + 4; ++at) {
+      for (size_t run : {1u, 2u, 3u}) {
+        std::string inner(2 * kPiece + 600, 'x');
+        inner.replace(at, run, std::string(run, '\r'));
+        std::string at_end(at, 'y');
+        at_end += std::string(run, '\r');
+        for (const std::string& line : {inner + "\r\n", at_end + "\r\n", at_end + "\n"}) {
+          const Outcome outcome = read(head + line + "last\r\n.\r\n");
+          ASSERT_TRUE(outcome.result) << outcome.err;
+          ASSERT_EQ(outcome.stored.size(), 1u);
+          ASSERT_EQ(outcome.stored[0], "Path: feed!x\n\n" + stored_line(line) + "last\n")
+              << "CRs at " << at << ", " << run << " of them, line of " << line.size();
+        }
+      }
+    }
+  }
+
+  // Pieces made of CRs alone: kept when text follows, dropped before the LF.
+  const std::string returns(2 * kPiece + 7, '\r');
+  Outcome outcome = read(head + returns + "z\r\n" + returns + "\r\n.\r\n");
+  ASSERT_TRUE(outcome.result) << outcome.err;
+  ASSERT_EQ(outcome.stored.size(), 1u);
+  EXPECT_EQ(outcome.stored[0], "Path: feed!x\n\n" + returns + "z\n\n");
+}
+
+TEST_F(ArticleTest, DotsAreUnstuffedOnlyAtLineStarts) {
+  // A piece that begins with dots in the middle of a line is text; the line
+  // after it starts a line again.
+  const std::string fill(kPiece, 'x');
+  const std::string wire = "Path: feed!x\r\n\r\n" + fill + "..y\r\n" + fill + ".\r\n" + fill +
+                           "\r\n..z\r\n" + fill + "\r\r\n.\r\nNEXT\r\n";
+  const Outcome outcome = read(wire);
+  ASSERT_TRUE(outcome.result) << outcome.err;
+  ASSERT_EQ(outcome.stored.size(), 1u);
+  EXPECT_EQ(outcome.stored[0],
+            "Path: feed!x\n\n" + fill + "..y\n" + fill + ".\n" + fill + "\n.z\n" + fill + "\n");
+  EXPECT_EQ(next_line(), "NEXT\r\n");
 }
 
 TEST_F(ArticleTest, OddInputIsHandledByLength) {
