@@ -38,8 +38,8 @@ char* g_article = nullptr;
 size_t g_article_capacity = 0;
 size_t g_article_used = 0;
 
-// The Path value of the current article, with its line end; kept for the
-// whole run so its room is reused.
+// The start of the Path value of the current article, for the message that
+// shows it; kept for the whole run so its room is reused.
 std::string g_saved_path;
 
 // Reads one line, or the next piece of a longer one, into g_line and gives its
@@ -189,12 +189,14 @@ bool path_rule(const LineState& line, int64_t n, const char* group, Verdicts* ve
     return at;
   }();
   const size_t value_length = g_article_used - value_at;
-  g_saved_path.assign(g_article + value_at, value_length);
+  // Kept only for the message that shows it, which is cut at that length.
+  g_saved_path.assign(g_article + value_at,
+                      std::min(value_length, static_cast<size_t>(report::kMessageMax)));
 
   if (s.no_path) {
     verdicts->path = 1;
   } else {
-    verdicts->path = site_in_value(g_saved_path) ? 1 : 0;
+    verdicts->path = site_in_value(std::string_view(g_article + value_at, value_length)) ? 1 : 0;
   }
   const bool extend = s.tag || (!s.no_path && verdicts->path == 0 && groups::g_special_exclude);
   if (!extend) return true;
@@ -281,10 +283,9 @@ bool finish_article(int64_t n, const char* group, const Verdicts& verdicts, bool
   if (verdicts.path == 0) {
     message(report::kError, "ARTICLE %ld in %s did not contain '%s' in 'Path:'", number, group,
             groups::first_site_name());
-    // The saved value keeps its line end for the extension; the message does not show it.
-    std::string shown = g_saved_path;
-    while (!shown.empty() && (shown.back() == '\r' || shown.back() == '\n')) shown.pop_back();
-    message(report::kError, "Path line was '%s'", shown.c_str());
+    // The saved value may end in the line end, which the message does not show.
+    while (!g_saved_path.empty() && g_saved_path.back() == '\n') g_saved_path.pop_back();
+    message(report::kError, "Path line was '%s'", g_saved_path.c_str());
     return false;
   }
   if (strncmp(run::text_or_empty(s.add_header), "Path", 4) != 0) {
