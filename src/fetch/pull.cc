@@ -6,7 +6,9 @@
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <string>
 #include <vector>
 
@@ -31,7 +33,14 @@ using report::message;
 
 constexpr const char* kTempSuffix = ".tmp";
 constexpr const char* kOldSuffix = ".old";
+constexpr const char* kCheckpointSuffix = ".ckpt";
 constexpr const char* kErrorMarker = "#ERR# ";
+// While fetching, the host active file is checkpointed after a published
+// batch at most this often, so that a crash (SIGKILL, power loss) fetches
+// again only what was published since. The test suite shortens it through
+// the environment variable (not meant for sites).
+constexpr int64_t kCheckpointSeconds = 5;
+constexpr const char* kCheckpointSecondsVariable = "TESSU_CHECKPOINT_SECONDS";
 
 // A group line already in the temporary file whose number counts articles
 // that so far sit only in the unpublished incoming batch.
@@ -71,6 +80,13 @@ struct PullState {
   bool flushing = false;          // the pull loop is flushing the incoming spool
   bool cleanup_flushing = false;  // pull_cleanup is flushing the incoming spool
   int64_t fetched_at_flush = 0;   // stored-article count when the spool was last published
+  // Checkpoints of the host active file while fetching.
+  report::PathBuffer checkpoint_path = {};
+  int64_t checkpoint_interval_ms = 0;
+  int64_t last_checkpoint_ms = 0;  // when the pull began or last wrote a checkpoint
+  bool checkpoints_off = false;    // one failed: no more in this pull
+  bool checkpointed = false;       // the host active file holds a checkpoint of this pull
+  bool previous_made = false;      // the previous generation was made by the first one
 };
 
 PullState g;
@@ -141,6 +157,8 @@ void end_group(int64_t number) {
   g.group.active = false;
 }
 
+void checkpoint_when_due();
+
 // Publishes the incoming batch when it has grown beyond --size; false when it
 // could not be published (the group's pull then stops).
 bool flush_when_full() {
@@ -159,6 +177,7 @@ bool flush_when_full() {
   g.fetched_at_flush = report::g_counters.fetc;
   g.group.durable = durable;
   g.group.fetched_mark = report::g_counters.fetc;
+  checkpoint_when_due();
   return true;
 }
 
@@ -448,6 +467,117 @@ void sync_inhosts() {
   close(fd);
 }
 
+int64_t monotonic_ms() {
+  struct timespec now;
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return static_cast<int64_t>(now.tv_sec) * 1000 + now.tv_nsec / 1000000;
+}
+
+int64_t checkpoint_interval_ms() {
+  int64_t seconds = kCheckpointSeconds;
+  const char* text = getenv(kCheckpointSecondsVariable);
+  if (text != nullptr && *text != '\0') {
+    char* end = nullptr;
+    const long value = strtol(text, &end, 10);
+    if (*end == '\0' && value >= 0 && value <= kCheckpointSeconds) seconds = value;
+  }
+  return seconds * 1000;
+}
+
+// Copies the bytes of fd from offset from up to offset to (to < 0: to its
+// end) to out, without moving fd's own offset; false on a read or write error.
+bool copy_range(int fd, off_t from, off_t to, FILE* out) {
+  char buffer[8192];
+  while (to < 0 || from < to) {
+    size_t want = sizeof buffer;
+    if (to >= 0) want = std::min(want, static_cast<size_t>(to - from));
+    const ssize_t got = pread(fd, buffer, want, from);
+    if (got < 0 && errno == EINTR) continue;
+    if (got < 0) return false;
+    if (got == 0) return to < 0;
+    if (fwrite(buffer, 1, static_cast<size_t>(got), out) != static_cast<size_t>(got)) return false;
+    from += got;
+  }
+  return true;
+}
+
+// Replaces the host active file with what a crash right now should leave:
+// the lines written so far (every batch they count is published), the group
+// in progress at the number its published articles allow, and the lines of
+// the old file not reached yet, as they stand. Unseen groups not pulled yet
+// are left out; the next run pulls them as unseen anyway. The batches are
+// made durable before the file that counts them, and the first checkpoint
+// of a pull makes the previous generation, as the end of the pull would.
+// False after a message.
+bool write_checkpoint() {
+  if (fflush(g.temp) != 0 || ferror(g.temp)) {
+    message(report::kSysError, "can't write temporary host active \"%s\"", g.temp_path);
+    return false;
+  }
+  const off_t written = ftell(g.temp);
+  off_t old_rest = 0;
+  if (g.reader.file != nullptr) {
+    old_rest = ftell(g.reader.file);
+    if (g.reader.read_error || old_rest < 0) return false;  // reported when the pull ends
+  }
+  const int temp_fd = open(g.temp_path, O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+  if (temp_fd < 0 || written < 0) {
+    message(report::kSysError, "can't reread temporary host active \"%s\"", g.temp_path);
+    if (temp_fd >= 0) close(temp_fd);
+    return false;
+  }
+  sync_published_batches();
+
+  FILE* out = create_host_active_temp(g.checkpoint_path);
+  if (out == nullptr) {
+    message(report::kSysError, "can't create checkpoint \"%s\"", g.checkpoint_path);
+    close(temp_fd);
+    return false;
+  }
+  bool ok = copy_range(temp_fd, 0, written, out);
+  close(temp_fd);
+  if (g.group.active) {
+    fprintf(out, "%s %ld\n", g.group.name.c_str(), static_cast<long>(g.group.durable));
+  }
+  if (ok && g.reader.file != nullptr) ok = copy_range(fileno(g.reader.file), old_rest, -1, out);
+  ok = ok && fflush(out) == 0 && !ferror(out) && fsync(fileno(out)) == 0;
+  if (fclose(out) != 0) ok = false;
+  if (!ok) {
+    message(report::kSysError, "can't write checkpoint \"%s\"", g.checkpoint_path);
+    unlink(g.checkpoint_path);
+    return false;
+  }
+
+  if (!g.previous_made && g.old_path[0] != '\0') {
+    // A link, so that the host active file never goes missing.
+    unlink(g.old_path);
+    if (link(g.host_path, g.old_path) != 0) {
+      message(report::kSysError, "can't link \"%s\" to \"%s\"", g.host_path, g.old_path);
+      unlink(g.checkpoint_path);
+      return false;
+    }
+    g.previous_made = true;
+  }
+  if (!report::rename_file(g.checkpoint_path, g.host_path)) {
+    unlink(g.checkpoint_path);
+    return false;
+  }
+  sync_inhosts();
+  g.checkpointed = true;
+  message(kDetail, "checkpoint of host active %s", g.host_path);
+  return true;
+}
+
+// Called after every published batch of the pull loop.
+void checkpoint_when_due() {
+  if (g.checkpoints_off || g.temp == nullptr || settings().dry_run) return;
+  if (monotonic_ms() - g.last_checkpoint_ms < g.checkpoint_interval_ms) return;
+  // A checkpoint that failed once (full disk, a file system without links)
+  // is not tried again; the end of the pull writes the file as always.
+  if (!write_checkpoint()) g.checkpoints_off = true;
+  g.last_checkpoint_ms = monotonic_ms();
+}
+
 // Everything pull_cleanup does after the spool has been flushed: the group in
 // progress and the lines not reached yet are carried into the new file,
 // which then replaces the old one.
@@ -488,7 +618,7 @@ void finish_pull(bool interrupted) {
     }
   } else if (g.removed != 0) {
     message(cls, "removed %d group%s", static_cast<int>(g.removed), plural(g.removed));
-  } else {
+  } else if (!g.checkpointed) {
     message(kProgress, "no news is good news!");
     unlink(g.temp_path);
     return;
@@ -498,11 +628,15 @@ void finish_pull(bool interrupted) {
 
   if (g.old_path[0] != '\0') {
     message(cls, "renaming %s to %s", g.host_path, g.old_path);
-    unlink(g.old_path);
-    // A link keeps the host active file in place until the new one replaces
-    // it in one rename, so a crash in between leaves a complete file.
-    if (link(g.host_path, g.old_path) != 0 && !report::rename_file(g.host_path, g.old_path)) {
-      run::exit_run(run::kStatusIncoming);
+    // After a checkpoint the previous generation is there already, and the
+    // host active file is a checkpoint, not the state from before the run.
+    if (!g.previous_made) {
+      unlink(g.old_path);
+      // A link keeps the host active file in place until the new one replaces
+      // it in one rename, so a crash in between leaves a complete file.
+      if (link(g.host_path, g.old_path) != 0 && !report::rename_file(g.host_path, g.old_path)) {
+        run::exit_run(run::kStatusIncoming);
+      }
     }
     g.old_path[0] = '\0';
   }
@@ -520,6 +654,19 @@ bool pull(const char* spool_name) {
   report::join_path(g.host_path, inhosts, "/", spool_name);
   report::join_path(g.temp_path, g.host_path, kTempSuffix);
   report::join_path(g.old_path, g.host_path, kOldSuffix);
+  if (strlen(g.host_path) + strlen(kCheckpointSuffix) <= static_cast<size_t>(report::kPathMax)) {
+    report::join_path(g.checkpoint_path, g.host_path, kCheckpointSuffix);
+  } else {
+    g.checkpoints_off = true;
+  }
+  g.checkpoint_interval_ms = checkpoint_interval_ms();
+  g.last_checkpoint_ms = monotonic_ms();
+  if (!settings().dry_run) {
+    // What a killed run left behind: a checkpoint it did not finish, batches
+    // it did not publish (their articles are not recorded: fetched again).
+    if (g.checkpoint_path[0] != '\0') unlink(g.checkpoint_path);
+    remove_stale_batches();
+  }
 
   g.reader.file = fopen(g.host_path, "r");
   if (g.reader.file == nullptr) {

@@ -1,5 +1,6 @@
 #include "fetch/spool.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <strings.h>
@@ -33,6 +34,10 @@ namespace {
 
 // Length of the unique part of a name template ("XXXXXX").
 constexpr int kUniqueChars = 6;
+// What a temporary batch name in INCOMING starts with, before the spool name.
+constexpr const char* kTempPrefix = ".tmp.";
+// Fresh temporary batch names tried when one is taken away before it is locked.
+constexpr int kCreateAttempts = 3;
 // Names tried by make_unique_name before it gives up.
 constexpr int kUniqueAttempts = 32768;
 // Longest line --add-header puts in front of an article, newline not counted.
@@ -157,17 +162,61 @@ std::string added_lines(bool has_path) {
   return lines;
 }
 
+// A batch file under its temporary name is write-locked (fcntl) for as long
+// as its writer has it open, so a lock that can be had marks the leftover of
+// a run that died. Locking a regular file never blocks here.
+bool lock_batch(int fd, short type) {
+  struct flock lock = {};
+  lock.l_type = type;
+  lock.l_whence = SEEK_SET;
+  return fcntl(fd, F_SETLK, &lock) == 0;
+}
+
+// True when path still names the file open at fd.
+bool names_file(const char* path, int fd) {
+  struct stat by_name;
+  struct stat by_fd;
+  return lstat(path, &by_name) == 0 && fstat(fd, &by_fd) == 0 && by_name.st_dev == by_fd.st_dev &&
+         by_name.st_ino == by_fd.st_ino;
+}
+
+// Creates the temporary batch file, locked; -1 after a message.
+int create_batch_file() {
+  // Another run of the same spool name (for another server host) may take a
+  // new file for a leftover in the moment before it is locked and remove it:
+  // then a new name is taken.
+  for (int attempt = 0; attempt < kCreateAttempts; ++attempt) {
+    report::join_path(g_batch.temp_path, incoming_dir(), "/.tmp.", spool_name(), "XXXXXX");
+    if (!make_unique_name(g_batch.temp_path)) {
+      report::message(report::kSysError, "can't make temporary name \"%s\"", g_batch.temp_path);
+      return -1;
+    }
+    const int fd = open(g_batch.temp_path, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    if (fd < 0) break;
+    if (lock_batch(fd, F_WRLCK) && names_file(g_batch.temp_path, fd)) return fd;
+    close(fd);
+  }
+  report::message(report::kSysError, "can't open incoming spool \"%s\"", g_batch.temp_path);
+  return -1;
+}
+
+// True when name is that of a temporary batch of this spool name.
+bool is_batch_temp_name(const char* name) {
+  const size_t prefix = strlen(kTempPrefix);
+  const size_t spool = strlen(spool_name());
+  if (strncmp(name, kTempPrefix, prefix) != 0 || strncmp(name + prefix, spool_name(), spool) != 0)
+    return false;
+  const char* unique = name + prefix + spool;
+  if (strlen(unique) != static_cast<size_t>(kUniqueChars)) return false;
+  for (const char* c = unique; *c != '\0'; ++c) {
+    if (!isdigit(static_cast<unsigned char>(*c)) && (*c < 'A' || *c > 'V')) return false;
+  }
+  return true;
+}
+
 bool open_batch_file() {
-  report::join_path(g_batch.temp_path, incoming_dir(), "/.tmp.", spool_name(), "XXXXXX");
-  if (!make_unique_name(g_batch.temp_path)) {
-    report::message(report::kSysError, "can't make temporary name \"%s\"", g_batch.temp_path);
-    return false;
-  }
-  const int fd = open(g_batch.temp_path, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-  if (fd < 0) {
-    report::message(report::kSysError, "can't open incoming spool \"%s\"", g_batch.temp_path);
-    return false;
-  }
+  const int fd = create_batch_file();
+  if (fd < 0) return false;
   report::message(report::kDetail, "opened incoming spool: %s", g_batch.temp_path);
   g_batch.fd = fd;
   g_batch.stream = nullptr;
@@ -242,10 +291,12 @@ bool flush_file(char cls) {
   // An article cut short by the exit path is taken out before publishing.
   bool ok = !g_batch.incomplete || cut_back_batch_file();
   g_batch = Batch();
-  // The batch must be on disk before a published name can point at it.
+  // The batch must be on disk before a published name can point at it. It
+  // stays open (and so locked) until it has that name: a closed file under
+  // the temporary name is a leftover for the next run to remove.
   if (ok && fsync(fd) != 0) ok = false;
-  if (close(fd) != 0) ok = false;
   if (!ok) {
+    close(fd);
     report::message(report::kSysError, "error writing \"%s\"", temp_path);
     run::exit_run(run::kStatusIncoming);
   }
@@ -256,6 +307,7 @@ bool flush_file(char cls) {
     report::join_path(final_path, incoming_dir(), "/", spool_name(), "XXXXXX");
     if (!make_unique_name(final_path)) {
       report::message(report::kSysError, "can't make temporary name \"%s\"", final_path);
+      close(fd);
       return false;
     }
   } else {
@@ -268,7 +320,12 @@ bool flush_file(char cls) {
 
   report::message(cls, "rename spool from %s to %s", temp_path, final_path);
   if (!report::rename_file(temp_path, final_path)) {
+    close(fd);
     unlink(temp_path);
+    run::exit_run(run::kStatusIncoming);
+  }
+  if (close(fd) != 0) {
+    report::message(report::kSysError, "error writing \"%s\"", final_path);
     run::exit_run(run::kStatusIncoming);
   }
   // The directory is synced once before the host active file records the
@@ -389,6 +446,31 @@ bool close_news_pipe(FILE* stream, pid_t pid) {
 
 void close_spool_for_good() {
   g_closed_for_good = true;
+}
+
+void remove_stale_batches() {
+  DIR* dir = opendir(incoming_dir());
+  if (dir == nullptr) return;
+  while (const dirent* entry = readdir(dir)) {
+    if (!is_batch_temp_name(entry->d_name)) continue;
+    report::PathBuffer path;
+    report::join_path(path, incoming_dir(), "/", entry->d_name);
+    const int fd = open(path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) continue;
+    struct stat status;
+    // A batch being written holds its write lock: only an unlocked regular
+    // file that still has this name is a leftover.
+    if (fstat(fd, &status) == 0 && S_ISREG(status.st_mode) && lock_batch(fd, F_RDLCK) &&
+        names_file(path, fd)) {
+      if (unlink(path) == 0) {
+        report::message(report::kDetail, "removed stale \"%s\"", path);
+      } else {
+        report::message(report::kSysError, "can't remove file \"%s\"", path);
+      }
+    }
+    close(fd);
+  }
+  closedir(dir);
 }
 
 void sync_published_batches() {

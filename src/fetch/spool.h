@@ -24,6 +24,11 @@ bool spool_article(const char* text, size_t length, bool has_path);
 /// progress messages instead of detail messages. Fatal failures end the run.
 bool flush_spool(bool interrupted);
 
+/// Removes the temporary batches of this spool name that runs which died
+/// left in INCOMING (their articles were never recorded as fetched); a
+/// batch still being written is locked and stays.
+void remove_stale_batches();
+
 /// Makes the names of the batches published so far durable (one sync of
 /// INCOMING); called before the host active file records their articles.
 void sync_published_batches();

@@ -41,6 +41,8 @@ struct Session {
   std::string article_text;
   size_t login_step = 0;  // the step of the telnet login under way
   bool after_cr = false;  // with CR line ends: the last line ended at a CR
+  long sent = 0;          // bytes sent so far
+  long close_after = -1;  // close once this many bytes were sent (-1: never)
 };
 
 // A reply as built from the server's state, before any fault is applied.
@@ -459,13 +461,21 @@ bool read_input(TestNntpServer& server, Session& session) {
 bool write_output(Session& session) {
   while (!session.output.empty() && session.output.front().due <= Clock::now()) {
     Output& front = session.output.front();
-    if (!front.bytes.empty()) {
-      ssize_t sent = send(session.fd, front.bytes.data(), front.bytes.size(), MSG_NOSIGNAL);
+    size_t allowed = front.bytes.size();
+    if (session.close_after >= 0) {
+      allowed = std::min(allowed, static_cast<size_t>(session.close_after - session.sent));
+    }
+    if (allowed > 0) {
+      ssize_t sent = send(session.fd, front.bytes.data(), allowed, MSG_NOSIGNAL);
       if (sent < 0) return errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK;
       front.bytes.erase(0, static_cast<size_t>(sent));
-      if (!front.bytes.empty()) return true;
+      session.sent += static_cast<long>(sent);
+      if (static_cast<size_t>(sent) < allowed) return true;
     }
-    if (front.close_after) {
+    const bool cut = session.close_after >= 0 && session.sent >= session.close_after;
+    if (cut) session.mode = Mode::kClosing;
+    if (!cut && !front.bytes.empty()) return true;
+    if (front.close_after || cut) {
       // Half-close so the client reads everything sent before the end of
       // stream; its later lines are then read and dropped until it closes.
       shutdown(session.fd, SHUT_WR);
@@ -483,6 +493,7 @@ void serve_connection(TestNntpServer* server, int fd, int number) {
   session.number = number;
   {
     std::lock_guard<std::mutex> lock(server->mutex_);
+    session.close_after = server->script.close_after_bytes;
     if (!server->script.login.empty()) {
       session.mode = Mode::kLogin;
       queue_output(session, Clock::now(), server->script.login[0].send, false);

@@ -80,6 +80,9 @@ struct ServerScript {
   bool cr_lines = false;
   /// Each line received is echoed back, followed by this, before it is answered ("": no echo).
   std::string echo_end;
+  /// Each connection is closed once this many bytes (greeting included) were sent on it,
+  /// whatever they cut through (-1: never).
+  long close_after_bytes = -1;
 };
 
 /// The server. Start with start(); it serves every connection in a thread of

@@ -379,6 +379,21 @@ TEST_F(NntpServerTest, CloseBeforeReplyAnswersEarlierCommandsFirst) {
   EXPECT_EQ(client.rest(), "");
 }
 
+TEST_F(NntpServerTest, CloseAfterBytesCutsAnywhereAndLaterConnectionsToo) {
+  // The greeting "200 test server ready - posting ok\r\n" is 36 bytes, the
+  // GROUP reply 21.
+  server.script.close_after_bytes = 36 + 21 + 7;
+  start();
+  for (int connection = 1; connection <= 2; ++connection) {
+    Client client(server.port());
+    EXPECT_EQ(client.line(), "200 test server ready - posting ok");
+    client.send_text("GROUP misc.test\r\nARTICLE 1\r\nMODE READER\r\n");
+    EXPECT_EQ(client.line(), "211 3 1 4 misc.test");
+    // Nothing follows the cut, the answer to MODE READER neither.
+    EXPECT_EQ(client.rest(), "220 1 <");
+  }
+}
+
 TEST_F(NntpServerTest, LongReplyFaultPadsTheStatusLine) {
   server.script.faults = {Fault{Fault::kLongReply, "GROUP", 1, "", 0},
                           Fault{Fault::kLongReply, "GROUP", 2, "", 600}};
