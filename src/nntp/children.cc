@@ -106,7 +106,7 @@ bool wait_until(pid_t pid, int process_fd, int64_t deadline, int* status) {
       sleep_ms = std::min(sleep_ms, step_ms);
       step_ms = std::min(step_ms * 2, kLongestLookStepMs);
     }
-    struct pollfd waits[2];
+    struct pollfd waits[2] = {};
     nfds_t count = 0;
     if (process_fd >= 0) waits[count++] = {process_fd, POLLIN, 0};
     if (run::signal_fd() >= 0) waits[count++] = {run::signal_fd(), POLLIN, 0};
