@@ -14,6 +14,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -281,9 +282,12 @@ std::vector<UnfinishedFile>::iterator find_unfinished(FILE* stream) {
 // have: those of the file it replaces, else the usual ones for a new file.
 // Null with errno set on failure.
 FILE* open_temporary_beside(const char* destination, const struct stat* existing) {
-  std::string temp = destination;
-  const size_t slash = temp.rfind('/');
-  temp.insert(slash == std::string::npos ? 0 : slash + 1, ".");
+  // ".name.XXXXXX" in the destination's directory.
+  const char* slash = strrchr(destination, '/');
+  const char* base = slash == nullptr ? destination : slash + 1;
+  std::string temp(destination, static_cast<size_t>(base - destination));
+  temp += '.';
+  temp += base;
   temp += ".XXXXXX";
   if (temp.size() > static_cast<size_t>(report::kPathMax)) {
     errno = ENAMETOOLONG;
