@@ -296,7 +296,9 @@ bool flush_file(char cls) {
   // the temporary name is a leftover for the next run to remove.
   if (ok && fsync(fd) != 0) ok = false;
   if (!ok) {
+    const int saved_errno = errno;
     close(fd);
+    errno = saved_errno;
     report::message(report::kSysError, "error writing \"%s\"", temp_path);
     run::exit_run(run::kStatusIncoming);
   }
