@@ -181,20 +181,20 @@ make_article() {
 # upstream_articles ID:GROUPS...: puts articles into the upstream as if a
 # peer had sent them (rnews, which reaches innd on its local socket).
 upstream_articles() {
-  local spec id groups dir=$WORK/new-up
+  local id_groups id groups dir=$WORK/new-up
   mkdir -p "$dir"
   : >"$dir/batch"
-  for spec in "$@"; do
-    id=${spec%%:*}
-    groups=${spec#*:}
+  for id_groups in "$@"; do
+    id=${id_groups%%:*}
+    groups=${id_groups#*:}
     make_article "$dir/$id" "$id" "$groups" "upstream article $id"
     printf '#! rnews %d\n' "$(wc -c <"$dir/$id")" >>"$dir/batch"
     cat "$dir/$id" >>"$dir/batch"
   done
   inn "$UP" "$NEWSBIN/rnews" <"$dir/batch" || fail "rnews into the upstream failed"
   rm -rf "$dir"
-  for spec in "$@"; do
-    id=${spec%%:*}
+  for id_groups in "$@"; do
+    id=${id_groups%%:*}
     has_id "$UP" "<$id@e2e.example>" || fail "the upstream did not take <$id@e2e.example>"
   done
 }
@@ -202,10 +202,10 @@ upstream_articles() {
 # leaf_posts ID:GROUPS...: local users post at the leaf, through its nnrpd
 # (inews), as they would with a newsreader.
 leaf_posts() {
-  local spec id groups file=$WORK/local-article
-  for spec in "$@"; do
-    id=${spec%%:*}
-    groups=${spec#*:}
+  local id_groups id groups file=$WORK/local-article
+  for id_groups in "$@"; do
+    id=${id_groups%%:*}
+    groups=${id_groups#*:}
     make_article "$file" "$id" "$groups" "local article $id" "Posted at the leaf."
     # inews adds its own Path; a Path from the poster would be kept.
     sed -i '/^Path:/d' "$file"
@@ -238,12 +238,12 @@ queue_for_upstream() {
 # Checks the upstream holds the articles posted at the leaf, in the groups it
 # carries, with their bodies unchanged: check_upstream_has ID:GROUPS...
 check_upstream_has() {
-  local spec id groups up_index leaf_index want got file upfile
+  local id_groups id groups up_index leaf_index want got file upfile
   up_index=$(spool_index "$UP")
   leaf_index=$(spool_index "$LEAF")
-  for spec in "$@"; do
-    id="<${spec%%:*}@e2e.example>"
-    groups=${spec#*:}
+  for id_groups in "$@"; do
+    id="<${id_groups%%:*}@e2e.example>"
+    groups=${id_groups#*:}
     want=$(echo "$groups" | tr , '\n' | sort | tr '\n' ' ')
     got=$(echo "$up_index" | awk -v id="$id" '$1 == id { print $2 }' | sort | tr '\n' ' ')
     [ "$want" = "$got" ] || fail "the upstream has $id in \"$got\", expected \"$want\""
