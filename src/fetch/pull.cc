@@ -233,6 +233,7 @@ int pull_group(const char* group, int64_t* number, bool new_group) {
   bool first_step = true;
   bool failed = false;
   int64_t settled_to = r;
+  next = begin_article_walk(next, last, group);
   while (next <= last) {
     if (!fetch_step(next, first_step, group)) {
       settled_to = interrupted_number();
@@ -243,7 +244,8 @@ int pull_group(const char* group, int64_t* number, bool new_group) {
       break;
     }
     first_step = false;
-    ++next;
+    // Numbers that NEXT went past, or all of them once it has nothing more, are jumped over.
+    next = next_article_step(next, last, group);
     if (!flush_when_full()) {
       settled_to = std::min(interrupted_number(), g.group.durable);
       abandon_outstanding_replies();

@@ -11,6 +11,7 @@
 #include "fetch/filters.h"
 #include "fetch/msgid_cache.h"
 #include "nntp/connection.h"
+#include "nntp/replies.h"
 #include "report/message.h"
 #include "report/stats.h"
 #include "report/util.h"
@@ -34,11 +35,22 @@ constexpr int kCommandBuffer = 513;
 
 // A code of our own, never sent by a server: "fetch this article without
 // looking at its message ID".
-constexpr unsigned long kFetchUnconditionally = 99;
+constexpr int kFetchUnconditionally = 99;
 
-// A status line's tail beyond the status line buffer is read and thrown away,
-// but not without end.
-constexpr size_t kStatusTailMax = 65536;
+// A walk is sparse when more of its numbers are missing than the group has
+// articles, and more than this many: asking for every number would cost more
+// than the articles are worth, so NEXT finds them instead. A run of this many
+// STAT misses makes a walk sparse as well.
+constexpr int64_t kSparseSlack = 10000;
+
+// Without NEXT every number must be asked for; a walk asks for at most this
+// many, the newest of its range.
+constexpr int64_t kWalkWithoutNextMax = 1000000;
+
+// NEXT replies in a row that report nothing beyond what an earlier one did.
+// Pipelined NEXT and ARTICLE commands explain up to a window of them; more
+// means the server's NEXT does not move on.
+constexpr int kNextStandstillMax = 2 * nntp::kReplyWindowSize;
 
 // State of the group being fetched, reset by its first fetch_step.
 struct GroupState {
@@ -47,9 +59,20 @@ struct GroupState {
   int stat_failures = 0;          // STAT misses since the last hit
   bool next_exhausted = false;    // NEXT said there is nothing more
   bool numbered_command = false;  // the last command queued was STAT or ARTICLE
+  int64_t numbered_high = -1;     // highest number a STAT or ARTICLE was queued for
+  int next_standstill = 0;        // NEXT replies in a row that did not go beyond next_position
   int64_t unsettled = -1;         // lowest article whose handler failed
 };
 GroupState g_group;
+
+// The walk over the selected group's numbers, set by select_group and
+// begin_article_walk.
+struct Walk {
+  int64_t count = 0;    // article count of the GROUP reply
+  int64_t start = 0;    // first number of the walk
+  bool sparse = false;  // NEXT finds the articles after the first STAT
+};
+Walk g_walk;
 
 // State for the rest of the run.
 bool g_no_stat = false;   // the server does not know STAT
@@ -64,38 +87,27 @@ bool no_next() {
   return run::g_settings.nonext != 0 || g_next_off;
 }
 
-// The reply code at the start of a status line (0 when it does not start with
-// digits after blanks); *rest points behind the digits.
-unsigned long reply_code(const char* line, const char** rest) {
-  const char* p = line;
-  while (*p == ' ' || *p == '\t') ++p;
-  if (!isdigit(static_cast<unsigned char>(*p))) {
-    *rest = p;
-    return 0;
-  }
-  char* end = nullptr;
-  const unsigned long code = strtoul(p, &end, 10);
-  *rest = end;
-  return code;
+// Whether the next step after a first one goes by NEXT (as fetch_step decides).
+bool next_route() {
+  if (no_next()) return false;
+  return g_walk.sparse || g_group.stat_failures >= run::g_settings.missing;
 }
 
-// A status line that filled the whole buffer has more on the wire: read it
-// up to its line end so that it is not taken for the next reply.
-bool settle_long_status(const char* line) {
-  if (strlen(line) < static_cast<size_t>(nntp::kStatusLineMax)) return true;
-  char piece[kArticleLineMax];
-  size_t total = 0;
-  for (;;) {
-    if (!nntp::get_text_line(piece, static_cast<int>(sizeof piece))) return false;
-    const size_t length = strlen(piece);
-    if (length == 0) return false;
-    if (piece[length - 1] == '\n') return true;
-    total += length;
-    if (total > kStatusTailMax) {
-      message(kError, "NNTP status line too long: %.60s", line);
-      return false;
-    }
-  }
+// The longest range a group of count articles may have without being sparse.
+int64_t largest_dense_range(int64_t count) {
+  if (count >= nntp::kArticleNumberMax / 2) return nntp::kArticleNumberMax;
+  return count + std::max(count, kSparseSlack);
+}
+
+// Without NEXT (or STAT) every number costs a command: a range too large for
+// that is cut to its newest numbers. Returns the number to go on from.
+int64_t cut_walk_without_next(int64_t next, int64_t last, const char* group) {
+  if (!no_next() && !g_no_stat) return next;
+  const int64_t limit = std::min(kWalkWithoutNextMax, largest_dense_range(g_walk.count));
+  if (last - next + 1 <= limit) return next;
+  message(kProgress, "skipping %ld articles in %s: too many numbers to ask for one by one",
+          static_cast<long>(last + 1 - limit - next), group);
+  return last + 1 - limit;
 }
 
 void show_article_state(const char* group, int64_t n) {
@@ -126,6 +138,7 @@ int queue_numbered(const char* verb, nntp::ReplyHandler handler, int64_t n, cons
   char command[kCommandBuffer];
   snprintf(command, sizeof command, "%s %ld", verb, static_cast<long>(n));
   g_group.numbered_command = true;
+  g_group.numbered_high = std::max(g_group.numbered_high, n);
   return nntp::queue_command(command, handler, n, group);
 }
 
@@ -144,9 +157,11 @@ int fetch_unconditionally(int64_t n, const char* group) {
 }
 
 // Reads the article number and message ID that follow the code of a 223
-// reply; false when either is missing.
-bool scan_article_pointer(const char* rest, long* number, char (&message_id)[kCommandBuffer]) {
-  return sscanf(rest, "%ld %512[^ \n\t]", number, message_id) == 2;
+// reply; false when either is missing or the number is not one.
+bool scan_article_pointer(const char* rest, int64_t* number, char (&message_id)[kCommandBuffer]) {
+  const char* end = nullptr;
+  if (!nntp::parse_article_number(rest, number, &end)) return false;
+  return sscanf(end, " %512[^ \n\t]", message_id) == 1;
 }
 
 int consider_article(const char* message_id, int64_t n, const char* group) {
@@ -176,10 +191,9 @@ int consider_article(const char* message_id, int64_t n, const char* group) {
 
 int stat_reply(const char* line, int64_t n, const char* group) {
   const char* rest = nullptr;
-  const unsigned long code = reply_code(line, &rest);
-  switch (code) {
-    case 223: {
-      long number = 0;
+  switch (nntp::reply_code(line, &rest)) {
+    case nntp::kArticleExists: {
+      int64_t number = 0;
       char message_id[kCommandBuffer];
       if (!scan_article_pointer(rest, &number, message_id)) {
         message(kError, "bad STAT reponse: %s", line);
@@ -192,13 +206,15 @@ int stat_reply(const char* line, int64_t n, const char* group) {
       g_group.stat_failures = 0;
       return consider_article(message_id, n, group);
     }
-    case 423:
-    case 430:
+    case nntp::kNoArticleNumber:
+    case nntp::kNoArticleId:
       ++g_group.stat_failures;
       message(kDetail, "article %ld in %s not on server, stat_failures %d", static_cast<long>(n),
               group, g_group.stat_failures);
+      // So long a run of misses is a gap that NEXT crosses in one step.
+      if (g_group.stat_failures > kSparseSlack) g_walk.sparse = true;
       return 1;
-    case 500:
+    case nntp::kUnknownCommand:
       message(kNotice, "server lacks STAT command: %s", line);
       g_no_stat = true;
       [[fallthrough]];
@@ -213,7 +229,6 @@ int stat_reply(const char* line, int64_t n, const char* group) {
 // Runs a handler body with article n marked as in progress.
 int handle(int (*body)(const char*, int64_t, const char*), const char* line, int64_t n,
            const char* group) {
-  if (!settle_long_status(line)) return note_result(0, n);
   g_in_progress.push_back(n);
   const int result = body(line, n, group);
   g_in_progress.pop_back();
@@ -224,31 +239,52 @@ int on_stat_reply(const char* line, int64_t n, const char* group) {
   return handle(stat_reply, line, n, group);
 }
 
+// Gives up NEXT for the run after a reply that makes no sense; the number
+// the NEXT was sent for is asked for with STAT instead.
+int next_garbled(const char* line, int64_t n, const char* group) {
+  message(kError, "bad NEXT reponse: %s", line);
+  g_next_off = true;
+  return queue_stat(n, group);
+}
+
+// The article a NEXT reply (sent for n) reports: considered unless an earlier
+// command of the group already looked at it (an ARTICLE sent between
+// pipelined NEXT commands moves the server back to that article) or it lies
+// before the walk.
+int next_article(const char* line, int64_t n, int64_t number, const char* message_id,
+                 const char* group) {
+  if (number <= g_group.next_position) {
+    // A NEXT that keeps reporting what an earlier one did does not move on.
+    if (++g_group.next_standstill > kNextStandstillMax) return next_garbled(line, n, group);
+    return 1;
+  }
+  g_group.next_standstill = 0;
+  g_group.next_position = number;
+  if (number <= g_group.numbered_high || number < g_walk.start) return 1;
+  return consider_article(message_id, number, group);
+}
+
 int next_reply(const char* line, int64_t n, const char* group) {
   const char* rest = nullptr;
-  const unsigned long code = reply_code(line, &rest);
-  switch (code) {
-    case 223: {
-      long number = 0;
+  switch (nntp::reply_code(line, &rest)) {
+    case nntp::kArticleExists: {
+      int64_t number = 0;
       char message_id[kCommandBuffer];
       if (scan_article_pointer(rest, &number, message_id)) {
-        g_group.next_position = number;
-        return consider_article(message_id, number, group);
+        return next_article(line, n, number, message_id, group);
       }
-      message(kError, "bad NEXT reponse: %s", line);
-      g_next_off = true;
-      return queue_stat(n, group);
+      return next_garbled(line, n, group);
     }
-    case 421:
+    case nntp::kNoNextArticle:
       g_group.next_exhausted = true;
       message(kDetail, "NEXT reports no more articles in %s", group);
       return 1;
-    case 423:
-    case 430:
+    case nntp::kNoArticleNumber:
+    case nntp::kNoArticleId:
       g_group.next_exhausted = true;
       message(kError, "NNTP unfamiliar NEXT reponse: got \"%s\"", line);
       return 1;
-    case 500:
+    case nntp::kUnknownCommand:
       message(kNotice, "server lacks NEXT command: %s", line);
       g_next_off = true;
       return fetch_unconditionally(n, group);
@@ -263,14 +299,24 @@ int on_next_reply(const char* line, int64_t n, const char* group) {
   return handle(next_reply, line, n, group);
 }
 
+// The article number after the code of an ARTICLE reply: 0 when there is
+// none; false when there is something else than a number where it belongs.
+bool article_reply_number(const char* rest, int64_t* number) {
+  *number = 0;
+  const char* p = rest;
+  while (*p == ' ' || *p == '\t') ++p;
+  if (!isdigit(static_cast<unsigned char>(*p)) && *p != '-' && *p != '+') return true;
+  return nntp::parse_article_number(p, number);
+}
+
 int article_reply(const char* line, int64_t n, const char* group) {
   const char* rest = nullptr;
-  const unsigned long code = reply_code(line, &rest);
-  switch (code) {
-    case 220: {
-      const long number = strtol(rest, nullptr, 10);
-      if (number != n) {
-        if (number != 0 || run::g_settings.window > 1) {
+  switch (nntp::reply_code(line, &rest)) {
+    case nntp::kArticleFollows: {
+      int64_t number = 0;
+      const bool numbered = article_reply_number(rest, &number);
+      if (!numbered || number != n) {
+        if (!numbered || number != 0 || run::g_settings.window > 1) {
           message(kError, "ARTICLE %ld in %s out of phase: %s", static_cast<long>(n), group, line);
           return 0;
         }
@@ -285,8 +331,8 @@ int article_reply(const char* line, int64_t n, const char* group) {
       if (run::g_settings.verbosity == 2) report::progress_dot();
       return 1;
     }
-    case 423:
-    case 430:
+    case nntp::kNoArticleNumber:
+    case nntp::kNoArticleId:
       message(kProgress, "article in %s disappeared: %s", group, line);
       return skip(n);
     default:
@@ -302,10 +348,10 @@ int on_article_reply(const char* line, int64_t n, const char* group) {
 // Takes a reply nobody will act upon: a text that follows it is read and
 // thrown away, nothing is queued, stored or recorded.
 int discard_reply(const char* line, int64_t, const char*) {
-  if (!settle_long_status(line)) return 0;
-  const char* rest = nullptr;
-  const unsigned long code = reply_code(line, &rest);
-  if (code == 220 || code == 221 || code == 222) return skip_article_text() ? 1 : 0;
+  const int code = nntp::reply_code(line);
+  if (code == nntp::kArticleFollows || code == nntp::kHeadFollows || code == nntp::kBodyFollows) {
+    return skip_article_text() ? 1 : 0;
+  }
   return 1;
 }
 
@@ -324,28 +370,25 @@ int select_group(const char* group, int64_t* first, int64_t* last) {
     return 0;
   }
   if (!nntp::put_line(command)) return -1;
-  char line[nntp::kStatusLineMax + 1];
+  char line[nntp::kStatusLineBuffer];
   if (nntp::get_reply(line, sizeof line) != 1) return -1;
-  if (!settle_long_status(line)) return -1;
+  g_walk = Walk{};
   const char* rest = nullptr;
-  switch (reply_code(line, &rest)) {
-    case 411:
+  switch (nntp::reply_code(line, &rest)) {
+    case nntp::kNoSuchGroup:
       message(kError, "server does not carry group \"%s\"", group);
       return 0;
-    case 480:
+    case nntp::kAuthRequired:
       message(kError, "authorization required for group \"%s\"", group);
       return 0;
-    case 211: {
-      long count = 0;
-      long low = 0;
-      long high = 0;
-      if (sscanf(rest, "%ld %ld %ld", &count, &low, &high) < 3) {
+    case nntp::kGroupSelected: {
+      int64_t count = 0;
+      if (!nntp::parse_group_figures(rest, &count, first, last)) {
         message(kError, "group select bad format: \"%s\"", line);
         return -1;
       }
       ++report::g_counters.grps;
-      *first = low;
-      *last = high;
+      g_walk.count = count;
       return 1;
     }
     default:
@@ -359,9 +402,7 @@ bool fetch_step(int64_t n, bool first_of_group, const char* group) {
   if (n <= g_group.next_position) return true;
   if (g_no_stat) return on_stat_reply("99", n, group) != 0;
   show_article_state(group, n);
-  if (first_of_group || no_next() || g_group.stat_failures < run::g_settings.missing) {
-    return queue_stat(n, group) != 0;
-  }
+  if (first_of_group || !next_route()) return queue_stat(n, group) != 0;
   if (g_group.next_exhausted) return true;
   while (g_group.numbered_command && g_group.outstanding_next > 0) {
     message(kDetail, "wait before issuing NEXT");
@@ -369,13 +410,35 @@ bool fetch_step(int64_t n, bool first_of_group, const char* group) {
     if (result == 0) return false;
     if (result == -1) break;
   }
-  if (g_group.stat_failures <= 0) {
+  // A sparse walk goes by NEXT even after a miss: asking for the numbers one
+  // by one would not end in reasonable time.
+  if (g_group.stat_failures <= 0 || g_walk.sparse) {
     ++g_group.outstanding_next;
     g_group.numbered_command = false;
     return nntp::queue_command("NEXT", on_next_reply, n, group) != 0;
   }
   message(kDetail, "before NEXT: stat_failures %d", g_group.stat_failures);
   return queue_stat(n, group) != 0;
+}
+
+int64_t begin_article_walk(int64_t start, int64_t last, const char* group) {
+  g_walk.start = start;
+  g_walk.sparse = false;
+  if (start > last) return start;
+  // last is at most kArticleNumberMax: the range fits.
+  const int64_t range = last - std::max<int64_t>(start, 0) + 1;
+  g_walk.sparse = range > largest_dense_range(g_walk.count);
+  return cut_walk_without_next(start, last, group);
+}
+
+int64_t next_article_step(int64_t n, int64_t last, const char* group) {
+  int64_t next = n + 1;
+  // The numbers up to what NEXT reported need nothing more.
+  if (g_group.next_position >= next) next = std::min(g_group.next_position, last) + 1;
+  if (next > last) return next;
+  // Once NEXT has nothing more, no later step would send anything.
+  if (!g_no_stat && next_route() && g_group.next_exhausted) return last + 1;
+  return cut_walk_without_next(next, last, group);
 }
 
 int64_t lowest_outstanding_article() {
@@ -401,6 +464,7 @@ void abandon_outstanding_replies() {
 
 void reset_retrieval() {
   g_group = GroupState{};
+  g_walk = Walk{};
   g_no_stat = false;
   g_next_off = false;
   g_number_notice_given = false;

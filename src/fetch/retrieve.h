@@ -11,12 +11,27 @@ namespace fetch {
 extern int64_t g_latest_article;
 
 /// Selects group with GROUP: 1 (first and last set), 0 when the server does not
-/// offer it or wants authorization (reported), -1 on a protocol or connection failure.
+/// offer it or wants authorization (reported), -1 on a protocol or connection
+/// failure, a reply whose numbers are no article numbers or whose last is
+/// below first - 1 included.
 int select_group(const char* group, int64_t* first, int64_t* last);
+
+/// Starts the walk over the selected group's numbers from start to last:
+/// decides whether the range is sparse for the GROUP reply's article count (NEXT
+/// then finds the articles after the first STAT). Without NEXT a range too
+/// large to ask for number by number is cut to its newest numbers (reported).
+/// Returns the first number to step to.
+int64_t begin_article_walk(int64_t start, int64_t last, const char* group);
 
 /// Queues what article number n needs (STAT, NEXT or ARTICLE); first_of_group
 /// resets the group's state. True to go on, false when the transfer failed.
 bool fetch_step(int64_t n, bool first_of_group, const char* group);
+
+/// The number to step to after n in a walk up to last: n + 1, or beyond the
+/// numbers a NEXT reply already passed, or last + 1 once NEXT has nothing more
+/// to offer (no step would send anything), at most last + 1. Cuts a walk that
+/// has lost NEXT as begin_article_walk does.
+int64_t next_article_step(int64_t n, int64_t last, const char* group);
 
 /// The lowest article number whose STAT, NEXT or ARTICLE reply is still
 /// outstanding, or whose reply failed to be handled in the current group; -1

@@ -12,6 +12,7 @@
 #include "newssys/paths.h"
 #include "nntp/children.h"
 #include "nntp/connection.h"
+#include "nntp/replies.h"
 #include "report/message.h"
 #include "report/util.h"
 #include "run/driver.h"
@@ -22,12 +23,8 @@ namespace nntp {
 namespace {
 
 // Status lines and commands of this exchange (RFC 4643 keeps them within 512 octets).
-constexpr int kAuthLineBuffer = 512;
+constexpr int kAuthLineBuffer = kStatusLineBuffer;
 constexpr int kEnvironmentMax = 1023;
-
-int reply_code(const char* line) {
-  return atoi(line);
-}
 
 // Reads a reply; a broken connection ends the run.
 void read_reply(char* buffer) {
@@ -44,7 +41,7 @@ void authinfo_user(const char* user, const char* password) {
   send_or_end(buffer);
   if (run::g_settings.dry_run) return;
   read_reply(buffer);
-  if (reply_code(buffer) != 381) {
+  if (reply_code(buffer) != kPasswordRequired) {
     report::message(report::kError, "NNTP authinfo protocol error: got \"%s\"", buffer);
     run::exit_run(run::kStatusRefused);
   }
@@ -54,7 +51,7 @@ void authinfo_user(const char* user, const char* password) {
   explicit_bzero(buffer, sizeof buffer);  // the password must not stay behind
   if (!sent) run::exit_run(run::kStatusBroken);
   read_reply(buffer);
-  if (reply_code(buffer) != 281) {
+  if (reply_code(buffer) != kAuthAccepted) {
     report::message(report::kError, "NNTP authorization failed: got \"%s\"", buffer);
     run::exit_run(run::kStatusBroken);
   }
@@ -136,7 +133,7 @@ void mode_reader() {
   char buffer[kAuthLineBuffer];
   read_reply(buffer);
   const int code = reply_code(buffer);
-  if (code != 200 && code != 201) {
+  if (code != kPostingAllowed && code != kPostingProhibited) {
     report::message(report::kError, "NNTP mode reader protocol error: got \"%s\"", buffer);
     run::exit_run(run::kStatusRefused);
   }

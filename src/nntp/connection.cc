@@ -34,6 +34,9 @@ constexpr int64_t kLongestTimeout = 1000000000;
 // Verbosity from which article text is traced.
 constexpr int kTextTraceVerbosity = 7;
 
+// The latest moment any timed operation may end, 0 for none (limit_timed_operations).
+int64_t g_deadline_limit = 0;
+
 int64_t now_ms() {
   struct timespec now;
   clock_gettime(CLOCK_MONOTONIC, &now);
@@ -160,11 +163,90 @@ void empty_line(char* buffer, int size) {
   if (size > 0) buffer[0] = '\0';
 }
 
+// Reads one line, or as much of it as fits, into buffer (at most size-1
+// bytes, always terminated, line end kept); the bytes stored, or -1 after a
+// message.
+int read_piece(char* buffer, int size, Connection* connection) {
+  // A telnet connection is read byte by byte on its descriptor, under the same time-out.
+  if (connection->telnet != 0) return telnet_read_line(buffer, size, connection);
+  if (size < 1) return -1;
+  InputStream& in = connection->read_stream;
+  TimedOperation operation;
+  const size_t limit = static_cast<size_t>(size) - 1;
+  size_t got = 0;
+  Fill outcome = Fill::kData;
+  while (got < limit) {
+    if (in.start == in.end) {
+      outcome = fill_input(connection, &operation);
+      if (outcome != Fill::kData) break;
+    }
+    const char* from = in.data.data() + in.start;
+    const size_t room = std::min(in.end - in.start, limit - got);
+    const char* newline = static_cast<const char*>(memchr(from, '\n', room));
+    const size_t take = newline != nullptr ? static_cast<size_t>(newline - from) + 1 : room;
+    memcpy(buffer + got, from, take);
+    got += take;
+    in.start += take;
+    if (newline != nullptr) break;
+  }
+  buffer[got] = '\0';
+  if (outcome == Fill::kTimedOut) {
+    report_timeout("timeout on server socket");
+    return -1;
+  }
+  int result = static_cast<int>(got);
+  if (got == 0 && limit > 0) {
+    message(report::kSysError, "read error on socket");
+    result = -1;
+  }
+  if (in.error) {
+    message(report::kSysError, "error on socket");
+    return -1;
+  }
+  return result;
+}
+
+// Reads a status line whole: what does not fit in buffer is read up to its
+// line end and dropped, so that the rest of an over-long line is never taken
+// for the next reply; *cut tells whether that happened. The bytes received,
+// or -1 after a message.
+int64_t read_status_line(char* buffer, int size, bool* cut) {
+  *cut = false;
+  const int got = read_piece(buffer, size, &g_connection);
+  if (got < 0) return -1;
+  // A piece that stops short of the buffer's end ended with the line or with the stream.
+  if (got == 0 || got < size - 1 || buffer[got - 1] == '\n') return got;
+  *cut = true;
+  char rest[kStatusLineBuffer];
+  int64_t received = got;
+  for (;;) {
+    const int more = read_piece(rest, static_cast<int>(sizeof rest), &g_connection);
+    if (more < 0) return -1;
+    received += more;
+    if (received > kStatusLineReadMax) {
+      message(report::kError, "NNTP status line too long: %.60s", buffer);
+      return -1;
+    }
+    if (more == 0 || more < static_cast<int>(sizeof rest) - 1 || rest[more - 1] == '\n') {
+      return received;
+    }
+  }
+}
+
 }  // namespace
 
 int64_t timed_deadline() {
   const int64_t seconds = std::min<int64_t>(run::effective_timeout(), kLongestTimeout);
-  return now_ms() + seconds * 1000;
+  const int64_t deadline = now_ms() + seconds * 1000;
+  // The exit path's own waits are never cut short by a limit it interrupted.
+  if (g_deadline_limit != 0 && !run::exiting()) return std::min(deadline, g_deadline_limit);
+  return deadline;
+}
+
+int64_t limit_timed_operations(int64_t deadline_ms) {
+  const int64_t previous = g_deadline_limit;
+  g_deadline_limit = deadline_ms;
+  return previous;
 }
 
 bool wait_descriptor(int fd, short events, int64_t deadline_ms) {
@@ -245,43 +327,7 @@ void adopt_coprocess(CoprocessEnds* ends, Connection* connection) {
 }
 
 int read_line(char* buffer, int size, Connection* connection) {
-  // A telnet connection is read byte by byte on its descriptor, under the same time-out.
-  if (connection->telnet != 0) return telnet_read_line(buffer, size, connection) >= 0 ? 1 : 0;
-  if (size < 1) return 0;
-  InputStream& in = connection->read_stream;
-  TimedOperation operation;
-  const size_t limit = static_cast<size_t>(size) - 1;
-  size_t got = 0;
-  Fill outcome = Fill::kData;
-  while (got < limit) {
-    if (in.start == in.end) {
-      outcome = fill_input(connection, &operation);
-      if (outcome != Fill::kData) break;
-    }
-    const char* from = in.data.data() + in.start;
-    const size_t room = std::min(in.end - in.start, limit - got);
-    const char* newline = static_cast<const char*>(memchr(from, '\n', room));
-    const size_t take = newline != nullptr ? static_cast<size_t>(newline - from) + 1 : room;
-    memcpy(buffer + got, from, take);
-    got += take;
-    in.start += take;
-    if (newline != nullptr) break;
-  }
-  buffer[got] = '\0';
-  if (outcome == Fill::kTimedOut) {
-    report_timeout("timeout on server socket");
-    return 0;
-  }
-  int result = 1;
-  if (got == 0 && limit > 0) {
-    message(report::kSysError, "read error on socket");
-    result = 0;
-  }
-  if (in.error) {
-    message(report::kSysError, "error on socket");
-    return 0;
-  }
-  return result;
+  return read_piece(buffer, size, connection) >= 0 ? 1 : 0;
 }
 
 int write_line(const char* data, size_t length, Connection* connection, bool flush) {
@@ -322,10 +368,16 @@ int get_line(char* buffer, int size) {
     empty_line(buffer, size);
     return 1;
   }
-  if (!read_line(buffer, size, &g_connection)) return 0;
+  // The whole line, however long, is read under one time-out.
+  const int64_t outer_limit = limit_timed_operations(timed_deadline());
+  bool cut = false;
+  const int64_t received = read_status_line(buffer, size, &cut);
+  limit_timed_operations(outer_limit);
+  if (received < 0) return 0;
+  report::g_counters.grossbyt += received;
+  // The trace shows a line with its line end; a cut line has lost its own.
+  message(report::kReceived, cut ? "%s\n" : "%s", buffer);
   size_t length = strlen(buffer);
-  report::g_counters.grossbyt += static_cast<int64_t>(length);
-  message(report::kReceived, "%s", buffer);
   if (length > 0 && (buffer[length - 1] == '\r' || buffer[length - 1] == '\n')) {
     while (length > 0 && (buffer[length - 1] == '\r' || buffer[length - 1] == '\n')) {
       buffer[--length] = '\0';
@@ -394,7 +446,7 @@ int take_reply() {
   const ReplyEntry entry = w.entries[w.oldest];
   w.oldest = (w.oldest + 1) % kReplyWindowSize;
   --w.count;
-  char line[kStatusLineMax + 1];
+  char line[kStatusLineBuffer];
   if (!get_line(line, sizeof line)) return 0;
   if (entry.handler == nullptr) return 1;
   return entry.handler(line, entry.number, entry.text);

@@ -15,9 +15,16 @@ namespace nntp {
 /// Bytes buffered on each side of a connection.
 inline constexpr size_t kStreamBufferSize = 32768;
 
-/// Longest NNTP status line we read, without its CR LF (RFC 3977 3.1 allows 512 with it;
-/// older servers were less careful, so the buffer holds 512 plus the terminator).
+/// Longest NNTP status line we keep, without its CR LF (RFC 3977 3.1 allows 512 with it;
+/// older servers were less careful, so 512 are kept). The rest of a longer line is read
+/// and dropped.
 inline constexpr int kStatusLineMax = 512;
+
+/// A buffer that holds a status line of kStatusLineMax and its terminating NUL.
+inline constexpr int kStatusLineBuffer = kStatusLineMax + 1;
+
+/// Longest status line read to its end at all; a longer one fails the read.
+inline constexpr int64_t kStatusLineReadMax = 65536;
 
 /// Entries of the reply window's ring; also the highest window limit.
 inline constexpr int kReplyWindowSize = 1000;
@@ -97,7 +104,10 @@ bool flush_connection(Connection* connection);
 /// Closes the read stream, then the write stream (unsent output is sent first).
 void close_connection(Connection* connection);
 
-/// Reads a status line from the server: traced, counted, CR and LF removed; 1 or 0.
+/// Reads a status line from the server under one time-out: traced, counted,
+/// CR and LF removed. A line longer than the buffer is read to its end and
+/// its first size-1 bytes kept (one longer than kStatusLineReadMax fails);
+/// 1 or 0.
 int get_line(char* buffer, int size);
 
 /// Takes every outstanding reply, then reads a status line; 1, 0, or -1 when
@@ -134,8 +144,14 @@ int drain_replies();
 /// The number of commands the window holds in flight: --window, 1 for 0, at most 1000.
 int window_limit();
 
-/// Milliseconds on the monotonic clock at which a timed operation starting now gives up.
+/// Milliseconds on the monotonic clock at which a timed operation starting now gives up:
+/// the time-out from now, or the limit set by limit_timed_operations when that is sooner.
 int64_t timed_deadline();
+
+/// Makes every timed operation that starts from now on give up at deadline_ms
+/// at the latest (0: no limit), so that a wait made of several reads is bounded
+/// as a whole; the exit path is not limited. Returns the limit it replaces.
+int64_t limit_timed_operations(int64_t deadline_ms);
 
 /// Waits until fd is ready for events (POLLIN or POLLOUT) or the deadline
 /// passes. A terminating signal that arrives meanwhile ends the wait as the

@@ -1,6 +1,7 @@
 #include "nntp/group_list.h"
 
 #include <sys/types.h>
+#include <cctype>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
@@ -12,6 +13,7 @@
 #include "fetch/active.h"
 #include "nntp/children.h"
 #include "nntp/connection.h"
+#include "nntp/replies.h"
 #include "report/message.h"
 #include "report/stats.h"
 #include "run/driver.h"
@@ -23,9 +25,6 @@ namespace nntp {
 namespace {
 
 using report::message;
-
-// The code that announces the body of LIST and LIST NEWSGROUPS (RFC 3977 7.6.1).
-constexpr unsigned long kListFollows = 215;
 
 // Body lines are read in pieces of this size, terminator included (RFC 3977
 // 3.1.1 keeps lines within 512 octets); the pieces of a longer line are put
@@ -88,6 +87,36 @@ void write_or_end(ListOutput* output, const std::string& text) {
   if (fwrite(text.data(), 1, text.size(), output->stream) != text.size()) write_failed(output);
 }
 
+// Whether a LIST line's text after the group name starts with a number
+// (possibly a garbled one).
+bool starts_number(const char* p) {
+  return isdigit(static_cast<unsigned char>(*p)) || *p == '-' || *p == '+';
+}
+
+const char* skip_list_blanks(const char* p) {
+  while (*p == ' ' || *p == '\t') ++p;
+  return p;
+}
+
+// Reads the highest and lowest article number and the flag that follow the
+// group name of a LIST line into flag (left as it is when the numbers or the
+// flag are missing); false when the numbers are garbled (negative, too large,
+// followed by junk, or the highest below the lowest - 1).
+bool read_list_figures(const char* text, char* flag) {
+  int64_t high = 0;
+  int64_t low = 0;
+  const char* p = skip_list_blanks(text);
+  if (!starts_number(p)) return true;
+  if (!parse_article_number(p, &high, &p)) return false;
+  p = skip_list_blanks(p);
+  if (!starts_number(p)) return true;
+  if (!parse_article_number(p, &low, &p)) return false;
+  if (high < low - 1) return false;
+  p = skip_list_blanks(p);
+  if (*p != '\0') *flag = *p;
+  return true;
+}
+
 // Reads the next body line into line, the line end kept; false when it could
 // not be read.
 bool read_body_line(std::string* line) {
@@ -119,10 +148,11 @@ int copy_list(ListOutput* full, ListOutput* selective, ListMode mode) {
 
     bool selected = false;
     if (mode == ListMode::kGroups) {
-      long high = 0;
-      long low = 0;
       char flag = kDefaultFlag;
-      sscanf(line.c_str() + separator + 1, "%ld %ld %c", &high, &low, &flag);
+      if (!read_list_figures(line.c_str() + separator + 1, &flag)) {
+        message(report::kError, "NNTP bad newsgroup list line: \"%s\"", line.c_str());
+        continue;
+      }
       text = group + ' ' + flag + '\n';
       selected = selective->stream != nullptr && !fetch::group_known(group.c_str());
     } else {
@@ -170,7 +200,7 @@ void release_pipe_signal(const HeldPipeSignal& held) {
 int copy_reply(const char* line, ListMode mode) {
   const run::Settings& s = run::g_settings;
   const bool groups = mode == ListMode::kGroups;
-  if (strtoul(line, nullptr, 10) != kListFollows) {
+  if (reply_code(line) != kListFollows) {
     if (groups) {
       message(report::kError, "NNTP can't get newsgroup list, got \"%s\"", line);
     } else {

@@ -14,6 +14,7 @@
 #include <cstring>
 
 #include "nntp/children.h"
+#include "nntp/replies.h"
 #include "report/message.h"
 #include "report/util.h"
 #include "run/driver.h"
@@ -217,14 +218,20 @@ int open_server(const char* host, const char* port) {
   }
 
   // Terminal servers and login dialogues may talk before the server does:
-  // anything that does not start with a digit is not the greeting.
+  // anything that does not start with a digit is not the greeting. The
+  // time-out bounds the wait for the greeting, however many lines come first.
   run::set_state("await greeting");
-  char line[kStatusLineMax];
+  const int64_t outer_limit = limit_timed_operations(timed_deadline());
+  char line[kStatusLineBuffer];
   for (;;) {
     drain_replies();
-    if (!get_line(line, sizeof line)) run::exit_run(run::kStatusBroken);
+    if (!get_line(line, sizeof line)) {
+      limit_timed_operations(outer_limit);
+      run::exit_run(run::kStatusBroken);
+    }
     if (isdigit(static_cast<unsigned char>(line[0]))) {
-      return static_cast<int>(strtoul(line, nullptr, 10));
+      limit_timed_operations(outer_limit);
+      return reply_code(line);
     }
   }
 }
@@ -238,7 +245,7 @@ int close_server(int abort) {
   }
   if (!put_line("QUIT")) return 0;
   if (drain_replies()) {
-    char line[kStatusLineMax];
+    char line[kStatusLineBuffer];
     if (!get_line(line, sizeof line)) return 0;
   }
   close_connection(&g_connection);

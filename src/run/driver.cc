@@ -16,6 +16,7 @@
 #include "nntp/auth.h"
 #include "nntp/children.h"
 #include "nntp/group_list.h"
+#include "nntp/replies.h"
 #include "nntp/server.h"
 #include "post/outgoing.h"
 #include "report/message.h"
@@ -122,10 +123,10 @@ int connect_and_greet() {
   const int code = nntp::open_server(text_or_empty(g_settings.server_host),
                                      text_or_empty(g_settings.server_port));
   switch (code) {
-    case 200:
+    case nntp::kPostingAllowed:
       message(report::kProgress, "OK, can post");
       return -1;
-    case 201:
+    case nntp::kPostingProhibited:
       message(report::kProgress, "OK, but can't post");
       return -1;
     case -1:

@@ -77,19 +77,28 @@ struct RetrieveTest : testing::Test {
     ASSERT_EQ(nntp::get_line(greeting, sizeof greeting), 1);
   }
 
-  // Selects the group and steps through its articles as the pull loop does;
-  // false when the selection or the transfer failed.
-  bool pull(const char* group) {
+  // Selects the group and steps through its articles from start (its first
+  // when -1) as the pull loop does; false when the selection or the transfer
+  // failed. walked_to is where the walk ended.
+  bool pull(const char* group, int64_t start = -1) {
     CaptureFd capture;
     int64_t first = 0;
     int64_t last = 0;
     bool ok = fetch::select_group(group, &first, &last) == 1;
     fetch::g_latest_article = -1;
-    for (int64_t n = first; ok && n <= last; ++n) ok = fetch::fetch_step(n, n == first, group);
+    if (ok) {
+      int64_t n = fetch::begin_article_walk(start < 0 ? first : start, last, group);
+      for (bool first_step = true; ok && n <= last; first_step = false) {
+        ok = fetch::fetch_step(n, first_step, group);
+        n = fetch::next_article_step(n, last, group);
+      }
+      walked_to = n;
+    }
     if (ok) ok = nntp::drain_replies() == 1;
     err = capture.take();
     return ok;
   }
+  int64_t walked_to = 0;
 
   // The commands the server received that ask for articles, in order.
   Lines article_commands() const {
@@ -318,6 +327,97 @@ TEST_F(RetrieveTest, OverlongStatusLinesDoNotDesynchronise) {
   connect_to_server();
   ASSERT_TRUE(pull("misc.test")) << err;
   EXPECT_EQ(report::g_counters.fetc, 4);
+}
+
+TEST_F(RetrieveTest, SparseRangeIsWalkedWithNextRightAfterTheFirstStat) {
+  // --missing 2 would keep a dense group on STAT; a range of a million
+  // numbers with three articles is crossed by NEXT.
+  add("misc.test", 1);
+  add("misc.test", 400000);
+  add("misc.test", 999999);
+  server.add_group("misc.test", 1, 1000000);
+  run::g_settings.window = 0;
+  connect_to_server();
+  ASSERT_TRUE(pull("misc.test")) << err;
+  EXPECT_EQ(article_commands(), (Lines{"GROUP misc.test", "STAT 1", "ARTICLE 1", "NEXT",
+                                       "ARTICLE 400000", "NEXT", "ARTICLE 999999", "NEXT"}));
+  EXPECT_EQ(walked_to, 1000001);
+  EXPECT_EQ(report::g_counters.fetc, 3);
+
+  // From a number the server lacks, NEXT starts from the group's first
+  // article: what lies before the walk is passed over, not fetched.
+  fetch::reset_retrieval();
+  run::g_settings.window = 10;
+  add("misc.later", 1, id(11));
+  add("misc.later", 3, id(13));
+  add("misc.later", 400000, id(14));
+  add("misc.later", 999999, id(15));
+  server.add_group("misc.later", 1, 1000000);
+  ASSERT_TRUE(pull("misc.later", 5)) << err;
+  EXPECT_EQ(report::g_counters.fetc, 5);
+  EXPECT_EQ(report::g_counters.alre, 0);
+  const Lines commands = article_commands();
+  EXPECT_EQ(std::count(commands.begin(), commands.end(), "STAT 5"), 1);
+  EXPECT_EQ(std::count(commands.begin(), commands.end(), "ARTICLE 1"), 1);
+  EXPECT_EQ(std::count(commands.begin(), commands.end(), "ARTICLE 3"), 0);
+  EXPECT_EQ(std::count(commands.begin(), commands.end(), "ARTICLE 400000"), 2);
+  EXPECT_EQ(std::count(commands.begin(), commands.end(), "ARTICLE 999999"), 2);
+  EXPECT_LE(std::count(commands.begin(), commands.end(), "NEXT"), 30);
+  EXPECT_EQ(walked_to, 1000001);
+}
+
+TEST_F(RetrieveTest, WithoutNextASparseRangeIsCutToItsNewestNumbers) {
+  run::g_settings.window = 100;
+  run::g_settings.nonext = 1;
+  add("misc.test", 1);
+  add("misc.test", 99999);
+  server.add_group("misc.test", 1, 100000);
+  connect_to_server();
+  ASSERT_TRUE(pull("misc.test")) << err;
+  // Two articles: at most 2 + 10000 numbers are asked for.
+  EXPECT_TRUE(said("skipping 89998 articles in misc.test: too many numbers to ask for one by one"))
+      << err;
+  EXPECT_EQ(server.count_commands("STAT"), 10002u);
+  EXPECT_EQ(server.count_commands("STAT 89999"), 1u);
+  EXPECT_EQ(server.count_commands("STAT 89998"), 0u);
+  EXPECT_EQ(server.count_commands("NEXT"), 0u);
+  EXPECT_EQ(report::g_counters.fetc, 1);
+  EXPECT_EQ(walked_to, 100001);
+}
+
+TEST_F(RetrieveTest, NumbersThatAreNoArticleNumbersMakeRepliesMalformed) {
+  run::g_settings.window = 0;
+  for (long n = 1; n <= 2; ++n) add("misc.stat", n);
+  for (long n = 1; n <= 2; ++n) add("misc.huge", n, id(10 + n));
+  for (long n = 1; n <= 3; ++n) add("misc.next", n, id(20 + n));
+  for (long n = 1; n <= 2; ++n) add("misc.article", n, id(30 + n));
+  server.script.faults.push_back(Fault{Fault::kReplyCode, "STAT", 1, "223 -1 <a@b>", 0});
+  server.script.faults.push_back(
+      Fault{Fault::kReplyCode, "STAT", 2, "223 18446744073709551617 <a@b>", 0});
+  server.script.faults.push_back(Fault{Fault::kReplyCode, "NEXT", 1, "223 -2 <a@b>", 0});
+  server.script.faults.push_back(Fault{Fault::kReplyCode, "ARTICLE", 4, "220 -3 <c@d>", 0});
+  connect_to_server();
+
+  EXPECT_FALSE(pull("misc.stat"));
+  EXPECT_TRUE(said("bad STAT reponse: 223 -1 <a@b>")) << err;
+  fetch::reset_retrieval();
+  EXPECT_FALSE(pull("misc.huge"));
+  EXPECT_TRUE(said("bad STAT reponse: 223 18446744073709551617 <a@b>")) << err;
+
+  // A garbled NEXT reply: STAT for that number instead, and no NEXT again.
+  fetch::reset_retrieval();
+  run::g_settings.missing = 0;
+  ASSERT_TRUE(pull("misc.next")) << err;
+  EXPECT_TRUE(said("bad NEXT reponse: 223 -2 <a@b>")) << err;
+  EXPECT_EQ(server.count_commands("NEXT"), 1u);
+  EXPECT_EQ(report::g_counters.fetc, 3);
+
+  // A negative number is not "no number": the reply is out of phase.
+  fetch::reset_retrieval();
+  EXPECT_FALSE(pull("misc.article"));
+  EXPECT_TRUE(said("ARTICLE 1 in misc.article out of phase: 220 -3 <c@d>")) << err;
+  EXPECT_FALSE(said("no article number"));
+  EXPECT_EQ(report::g_counters.fetc, 3);
 }
 
 TEST_F(RetrieveTest, AbandonedRepliesAreReadWithoutActingOnThem) {

@@ -65,15 +65,67 @@ TEST_F(LineIoTest, GetLineRemovesTrailingLineEndsAndCountsWhatArrived) {
   EXPECT_EQ(report::g_counters.grossbyt, 21 + 2 + 4 + 2 + 6);
 }
 
-TEST_F(LineIoTest, LongStatusLineComesBackInPiecesOfTheBufferSize) {
+TEST_F(LineIoTest, OverlongStatusLineIsReadToItsEndAndCutToTheBuffer) {
   const std::string long_line(600, 'x');
-  send_to_client(long_line + "\r\n");
-  char line[512];
+  send_to_client(long_line + "\r\n211 next reply\r\n");
+  char line[nntp::kStatusLineBuffer];
+  run::g_settings.verbosity = 3;
+  CaptureFd err;
   ASSERT_EQ(nntp::get_reply(line, sizeof line), 1);
-  EXPECT_EQ(std::string(line), long_line.substr(0, 511));
+  EXPECT_EQ(std::string(line), long_line.substr(0, nntp::kStatusLineMax));
+  // The rest of the long line is not taken for the next reply.
   ASSERT_EQ(nntp::get_line(line, sizeof line), 1);
-  EXPECT_EQ(std::string(line), std::string(89, 'x'));
-  EXPECT_EQ(report::g_counters.grossbyt, 602);
+  EXPECT_STREQ(line, "211 next reply");
+  EXPECT_EQ(report::g_counters.grossbyt, 602 + 16);
+  // The trace shows what was kept, as a line of its own.
+  const std::string trace = err.take();
+  EXPECT_NE(trace.find(long_line.substr(0, nntp::kStatusLineMax) + "\n"), std::string::npos)
+      << trace;
+  EXPECT_EQ(trace.find(long_line.substr(0, nntp::kStatusLineMax + 1)), std::string::npos);
+
+  // Lines that just fit, with or without their CR, and a small buffer.
+  send_to_client(std::string(512, 'a') + "\r\n" + std::string(511, 'b') + "\r\n" +
+                 std::string(300, 'c') + "\r\n200 after\r\n");
+  ASSERT_EQ(nntp::get_line(line, sizeof line), 1);
+  EXPECT_EQ(std::string(line), std::string(512, 'a'));
+  ASSERT_EQ(nntp::get_line(line, sizeof line), 1);
+  EXPECT_EQ(std::string(line), std::string(511, 'b'));
+  char small[100];
+  ASSERT_EQ(nntp::get_line(small, sizeof small), 1);
+  EXPECT_EQ(std::string(small), std::string(99, 'c'));
+  ASSERT_EQ(nntp::get_line(line, sizeof line), 1);
+  EXPECT_STREQ(line, "200 after");
+}
+
+TEST_F(LineIoTest, StatusLineBeyondTheReadLimitFailsTheRead) {
+  send_to_client(std::string(nntp::kStatusLineReadMax + 10, 'y') + "\r\n");
+  char line[nntp::kStatusLineBuffer];
+  CaptureFd err;
+  EXPECT_EQ(nntp::get_line(line, sizeof line), 0);
+  EXPECT_EQ(err.take(), "tessu: NNTP status line too long: " + std::string(60, 'y') + "\n");
+}
+
+TEST_F(LineIoTest, StatusLineWithoutItsEndTimesOutAsAWhole) {
+  run::g_settings.timeout = 1;
+  send_to_client(std::string(700, 'z'));
+  char line[nntp::kStatusLineBuffer];
+  CaptureFd err;
+  EXPECT_EQ(nntp::get_line(line, sizeof line), 0);
+  EXPECT_EQ(err.take(), "tessu: timeout on server socket\n");
+}
+
+TEST_F(LineIoTest, LimitOnTimedOperationsCutsTheWaitShort) {
+  send_to_client("200 waiting in the socket\r\n");
+  char line[nntp::kStatusLineBuffer];
+  // A limit long past: even a line already there is not waited for.
+  const int64_t before = nntp::limit_timed_operations(1);
+  EXPECT_EQ(before, 0);
+  CaptureFd err;
+  EXPECT_EQ(nntp::get_line(line, sizeof line), 0);
+  EXPECT_EQ(err.take(), "tessu: timeout on server socket\n");
+  EXPECT_EQ(nntp::limit_timed_operations(0), 1);
+  ASSERT_EQ(nntp::get_line(line, sizeof line), 1);
+  EXPECT_STREQ(line, "200 waiting in the socket");
 }
 
 TEST_F(LineIoTest, TraceShowsReceivedAndSentLinesAtVerbosityThree) {
