@@ -9,6 +9,7 @@
 #include "groups/newsfeeds.h"
 #include "run/settings.h"
 #include "support/capture.h"
+#include "support/settings_guard.h"
 #include "support/tessu_runner.h"
 
 namespace {
@@ -45,7 +46,6 @@ TEST(SyntaxCheck, ReportsTheFirstMissingItemWithoutTheNewline) {
 
 struct ActiveTest : testing::Test {
   void SetUp() override {
-    saved_ = run::g_settings;
     run::g_settings.verbosity = 0;
     run::g_settings.inn_mode = true;
     run::g_settings.paths.active = site_.path("db/active");
@@ -53,11 +53,7 @@ struct ActiveTest : testing::Test {
     groups::add_pattern("*", groups::g_entry_list, false);
     fetch::group_table_clear();
   }
-  void TearDown() override {
-    run::g_settings = saved_;
-    reset_selection();
-    fetch::group_table_clear();
-  }
+  void TearDown() override { fetch::group_table_clear(); }
   static void reset_selection() {
     groups::g_groups_list.patterns.clear();
     groups::g_me_list.patterns.clear();
@@ -77,8 +73,8 @@ struct ActiveTest : testing::Test {
     while (fetch::next_unseen_group(name)) names.emplace_back(name);
     return names;
   }
+  testsupport::SettingsGuard settings_guard_;
   testsupport::TempSite site_;
-  run::Settings saved_;
 };
 
 TEST_F(ActiveTest, OnlyFlagsYAndMAdmitAGroup) {

@@ -7,20 +7,20 @@
 
 #include "run/settings.h"
 #include "support/capture.h"
+#include "support/settings_guard.h"
 
 namespace {
 
 // The cache lives for the whole process: every test uses IDs of its own.
 
 TEST(MessageIdCache, OnlyTheFirstOfThreeOffersIsNew) {
-  const int saved = run::g_settings.verbosity;
+  const testsupport::SettingsGuard settings_guard;
   run::g_settings.verbosity = 5;
   testsupport::CaptureFd err;
   EXPECT_TRUE(fetch::remember_message_id("<crosspost.1@example.org>"));
   EXPECT_FALSE(fetch::remember_message_id("<crosspost.1@example.org>"));
   EXPECT_FALSE(fetch::remember_message_id("<crosspost.1@example.org>"));
   const std::string text = err.take();
-  run::g_settings.verbosity = saved;
 
   const std::string line = "msgid <crosspost.1@example.org> fetched already\n";
   const size_t first = text.find(line);

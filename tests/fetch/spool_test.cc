@@ -15,6 +15,7 @@
 #include "groups/newsfeeds.h"
 #include "run/settings.h"
 #include "support/capture.h"
+#include "support/settings_guard.h"
 #include "support/tessu_runner.h"
 
 namespace {
@@ -58,7 +59,6 @@ bool spool(const std::string& text, bool has_path = true) {
 class SpoolTest : public testing::Test {
  protected:
   void SetUp() override {
-    saved_ = run::g_settings;
     run::Settings& s = run::g_settings;
     s.paths.incoming = site_.path("incoming");
     s.spool_name = "alpha";
@@ -74,7 +74,6 @@ class SpoolTest : public testing::Test {
 
   void TearDown() override {
     fetch::flush_spool(false);  // leave no batch open for the next test
-    run::g_settings = saved_;
   }
 
   std::vector<std::string> incoming() const { return site_.list("incoming"); }
@@ -125,7 +124,7 @@ class SpoolTest : public testing::Test {
   }
 
   testsupport::TempSite site_;
-  run::Settings saved_;
+  testsupport::SettingsGuard settings_guard_;
 };
 
 TEST_F(SpoolTest, InnBatchIsWrittenUnderTmpNameAndPublishedUnderSpoolName) {

@@ -7,6 +7,7 @@
 
 #include "run/settings.h"
 #include "support/capture.h"
+#include "support/settings_guard.h"
 #include "support/tessu_runner.h"
 
 namespace {
@@ -26,16 +27,11 @@ using Strings = std::vector<std::string>;
 
 struct NewsfeedsTest : testing::Test {
   void SetUp() override {
-    saved_ = run::g_settings;
     reset();
     run::g_settings.spool_name = "feed";
     run::g_settings.inn_mode = true;
     run::g_settings.verbosity = 0;
     run::g_settings.paths.newsfeeds = site_.path("etc/newsfeeds");
-  }
-  void TearDown() override {
-    run::g_settings = saved_;
-    reset();
   }
   static void reset() {
     groups::g_groups_list.patterns.clear();
@@ -52,7 +48,7 @@ struct NewsfeedsTest : testing::Test {
     return err.take();
   }
   testsupport::TempSite site_;
-  run::Settings saved_;
+  testsupport::SettingsGuard settings_guard_;
 };
 
 TEST_F(NewsfeedsTest, InnEntryAndMeShareTheEntryList) {

@@ -8,6 +8,7 @@
 #include "groups/newsfeeds.h"
 #include "run/settings.h"
 #include "support/capture.h"
+#include "support/settings_guard.h"
 
 namespace {
 
@@ -31,19 +32,12 @@ PatternList make_list(const std::vector<std::string>& patterns) {
 
 struct SelectionTest : testing::Test {
   void SetUp() override {
-    saved_ = run::g_settings;
     groups::g_groups_list.patterns.clear();
     groups::g_me_list.patterns.clear();
     groups::g_entry_list.patterns.clear();
     run::g_settings.paths.newsfeeds = "/etc/feeds";
   }
-  void TearDown() override {
-    run::g_settings = saved_;
-    groups::g_groups_list.patterns.clear();
-    groups::g_me_list.patterns.clear();
-    groups::g_entry_list.patterns.clear();
-  }
-  run::Settings saved_;
+  testsupport::SettingsGuard settings_guard_;
 };
 
 TEST(ComponentMatch, ScoresForCompLangC) {

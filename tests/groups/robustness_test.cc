@@ -11,6 +11,7 @@
 #include "groups/newsfeeds.h"
 #include "run/settings.h"
 #include "support/capture.h"
+#include "support/settings_guard.h"
 #include "support/tessu_runner.h"
 
 namespace {
@@ -57,8 +58,8 @@ TEST(PatternRobustness, ComponentMatchOfAllPrefixes) {
 }
 
 TEST(NewsfeedsRobustness, RandomFilesAreReadToTheEnd) {
+  const testsupport::SettingsGuard settings_guard;
   testsupport::TempSite site;
-  const run::Settings saved = run::g_settings;
   run::g_settings.paths.newsfeeds = site.path("etc/newsfeeds");
   run::g_settings.spool_name = "feed";
   run::g_settings.verbosity = 0;
@@ -80,7 +81,6 @@ TEST(NewsfeedsRobustness, RandomFilesAreReadToTheEnd) {
     groups::g_me_list.patterns.clear();
     groups::g_excluded_sites.clear();
   }
-  run::g_settings = saved;
 }
 
 }  // namespace

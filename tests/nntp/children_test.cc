@@ -16,6 +16,7 @@
 #include "run/settings.h"
 #include "run/signals.h"
 #include "support/capture.h"
+#include "support/settings_guard.h"
 #include "support/tessu_runner.h"
 
 namespace {
@@ -26,18 +27,16 @@ using testsupport::contains;
 constexpr const char* kConnectErrors = "/tmp/connect.errors";
 
 struct ChildrenTest : testing::Test {
+  testsupport::SettingsGuard settings_guard;
   testsupport::TempSite site;
-  run::Settings saved;
 
   void SetUp() override {
-    saved = run::g_settings;
     run::g_settings.program_name = "tessu";
     run::g_settings.verbosity = 0;
     run::g_settings.timeout = 0;
     run::g_settings.ctlinnd.reset();
     run::g_settings.paths.newsbin = site.path("bin");
   }
-  void TearDown() override { run::g_settings = saved; }
 
   // Writes an executable shell script below the site; returns its path.
   std::string script(const std::string& relative, const std::string& body) {

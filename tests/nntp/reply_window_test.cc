@@ -13,6 +13,7 @@
 #include "run/settings.h"
 #include "support/capture.h"
 #include "support/nntp_server.h"
+#include "support/settings_guard.h"
 #include "support/socket_connection.h"
 
 namespace {
@@ -34,11 +35,10 @@ int record_reply(const char* line, int64_t number, const char* text) {
 }
 
 struct ReplyWindowTest : testing::Test {
+  testsupport::SettingsGuard settings_guard;
   int peer = -1;
-  run::Settings saved_settings;
 
   void SetUp() override {
-    saved_settings = run::g_settings;
     testsupport::prepare_line_io();
     run::g_settings.window = 10;
     g_handled.clear();
@@ -49,7 +49,6 @@ struct ReplyWindowTest : testing::Test {
   void TearDown() override {
     testsupport::detach_socket_pair(peer);
     nntp::g_reply_window = nntp::ReplyWindow{};
-    run::g_settings = saved_settings;
   }
 
   void send_to_client(const std::string& bytes) const { testsupport::write_to(peer, bytes); }

@@ -18,6 +18,7 @@
 #include "report/util.h"
 #include "run/settings.h"
 #include "support/sendmail_recorder.h"
+#include "support/settings_guard.h"
 #include "support/tessu_runner.h"
 
 namespace {
@@ -36,11 +37,10 @@ using Recorder = testsupport::SendmailRecorder;
                << newssys::kSendmail
 
 struct BounceTest : testing::Test {
-  run::Settings saved_settings;
+  testsupport::SettingsGuard settings_guard;
   Recorder recorder;
 
   void SetUp() override {
-    saved_settings = run::g_settings;
     if (geteuid() != 0) {
       GTEST_SKIP() << "needs root for a private mount namespace over " << newssys::kSendmail;
     }
@@ -50,7 +50,6 @@ struct BounceTest : testing::Test {
     run::g_settings.verbosity = 0;
     run::g_settings.dry_run = 0;
   }
-  void TearDown() override { run::g_settings = saved_settings; }
 
   int bounce(const char* address, const std::string& text, time_t entered, const char* entry,
              const char* message_id, const char* reason) {

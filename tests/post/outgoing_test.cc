@@ -11,6 +11,7 @@
 
 #include "run/settings.h"
 #include "support/capture.h"
+#include "support/settings_guard.h"
 
 namespace {
 
@@ -114,6 +115,7 @@ TEST(AppendFile, StartsTheSourceOnALineOfItsOwn) {
 }
 
 TEST(AppendFile, ADestinationThatCannotBeWrittenFails) {
+  const testsupport::SettingsGuard settings_guard;
   run::g_settings.program_name = "tessu";
   char name[] = "/tmp/tessu-append-XXXXXX";
   const int fd = mkstemp(name);

@@ -19,6 +19,7 @@
 #include "report/stats.h"
 #include "run/settings.h"
 #include "support/capture.h"
+#include "support/settings_guard.h"
 #include "support/socket_connection.h"
 #include "support/tessu_runner.h"
 
@@ -40,18 +41,16 @@ int count_of(const std::string& text, const std::string& needle) {
 // The header rules on single lines.
 
 struct HeaderRulesTest : testing::Test {
-  run::Settings saved_settings;
+  testsupport::SettingsGuard settings_guard;
   post::HeaderValues values;
   bool remove = false;
 
   void SetUp() override {
-    saved_settings = run::g_settings;
     run::g_settings.ihave = 0;
     run::g_settings.nomsgid = 0;
     run::g_settings.keep_path = 0;
     run::g_settings.max_path = 1;
   }
-  void TearDown() override { run::g_settings = saved_settings; }
 
   // Whether the line would be removed, starting from the given flag.
   bool removed(const std::string& line, bool before = false) {
@@ -153,12 +152,11 @@ TEST_F(HeaderRulesTest, LongPathIsReportedButNotRefused) {
 // dialogue is strictly command, reply, text, reply.
 
 struct TransferTest : testing::Test {
+  testsupport::SettingsGuard settings_guard;
   TempSite site;
   int peer = -1;
-  run::Settings saved_settings;
 
   void SetUp() override {
-    saved_settings = run::g_settings;
     testsupport::prepare_line_io();
     run::Settings& s = run::g_settings;
     s.paths.locks = site.path("locks");
@@ -180,10 +178,7 @@ struct TransferTest : testing::Test {
     peer = testsupport::attach_socket_pair();
     ASSERT_GE(peer, 0);
   }
-  void TearDown() override {
-    testsupport::detach_socket_pair(peer);
-    run::g_settings = saved_settings;
-  }
+  void TearDown() override { testsupport::detach_socket_pair(peer); }
 
   void replies(const std::string& bytes) const { testsupport::write_to(peer, bytes); }
   std::string sent() const { return testsupport::read_waiting(peer); }

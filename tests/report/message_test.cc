@@ -7,6 +7,7 @@
 
 #include "run/settings.h"
 #include "support/capture.h"
+#include "support/settings_guard.h"
 
 namespace {
 
@@ -14,6 +15,8 @@ using report::message;
 using testsupport::CaptureFd;
 
 struct MessageTest : testing::Test {
+  testsupport::SettingsGuard settings_guard;
+
   void SetUp() override {
     run::g_settings.program_name = "tessu";
     run::g_settings.verbosity = 1;
@@ -22,7 +25,6 @@ struct MessageTest : testing::Test {
       report::end_dots();
     }
   }
-  void TearDown() override { run::g_settings.verbosity = 0; }
 };
 
 TEST_F(MessageTest, ClassesShowAtTheirThresholds) {

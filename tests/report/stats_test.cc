@@ -13,6 +13,7 @@
 #include "run/settings.h"
 #include "support/capture.h"
 #include "support/nntp_server.h"
+#include "support/settings_guard.h"
 #include "support/tessu_runner.h"
 
 namespace {
@@ -26,13 +27,12 @@ constexpr const char* kHeader =
     "# post fetc dupl alre hist miss grps ua-g us-g grossbyt netbytes totaltim fail bnce\n";
 
 struct StatsTest : testing::Test {
+  testsupport::SettingsGuard settings_guard;
   TempSite site;
-  run::Settings saved_settings;
   std::string saved_tz;
   bool had_tz = false;
 
   void SetUp() override {
-    saved_settings = run::g_settings;
     if (const char* tz = getenv("TZ")) {
       had_tz = true;
       saved_tz = tz;
@@ -51,7 +51,6 @@ struct StatsTest : testing::Test {
 
   void TearDown() override {
     run::unlock_all();
-    run::g_settings = saved_settings;
     g_counters = {};
     if (had_tz) {
       setenv("TZ", saved_tz.c_str(), 1);

@@ -9,6 +9,7 @@
 
 #include "run/settings.h"
 #include "support/live_process.h"
+#include "support/settings_guard.h"
 #include "support/tessu_runner.h"
 
 namespace {
@@ -22,7 +23,6 @@ using testsupport::TempSite;
 class LocksTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    saved_ = run::g_settings;
     run::g_settings.paths.locks = site_.path("locks");
     run::g_settings.timeout = 0;
     run::g_settings.noforce = 0;
@@ -30,14 +30,11 @@ class LocksTest : public ::testing::Test {
     // These tests lock files in etc/ and expect to find only their own there.
     unlink(site_.path("etc/newsfeeds").c_str());
   }
-  void TearDown() override {
-    run::unlock_all();
-    run::g_settings = saved_;
-  }
+  void TearDown() override { run::unlock_all(); }
   std::string locks(const std::string& name) const { return site_.path("locks/" + name); }
 
+  testsupport::SettingsGuard settings_guard_;
   TempSite site_;
-  run::Settings saved_;
 };
 
 TEST_F(LocksTest, ReadLockPidTakesTheLeadingDecimalNumber) {

@@ -12,6 +12,7 @@
 
 #include "run/settings.h"
 #include "support/capture.h"
+#include "support/settings_guard.h"
 #include "support/tessu_runner.h"
 
 namespace {
@@ -30,6 +31,8 @@ std::string value_of(const char* name) {
 
 class SiteConfig : public testing::Test {
  protected:
+  testsupport::SettingsGuard settings_guard_;
+
   void SetUp() override {
     run::g_settings = run::Settings{};
     run::set_start_values();

@@ -6,6 +6,7 @@
 #include "run/driver.h"
 #include "run/settings.h"
 #include "support/capture.h"
+#include "support/settings_guard.h"
 
 namespace {
 
@@ -26,16 +27,14 @@ struct ArgumentArea {
 };
 
 struct TitleTest : testing::Test {
+  testsupport::SettingsGuard settings_guard;
+
   void SetUp() override {
     run::g_settings.no_ps = 0;
     run::g_settings.verbosity = 0;
   }
   // The areas live on this test's stack: forget them before they go.
-  void TearDown() override {
-    run::record_argument_area(0, nullptr);
-    run::g_settings.no_ps = 0;
-    run::g_settings.verbosity = 0;
-  }
+  void TearDown() override { run::record_argument_area(0, nullptr); }
 };
 
 TEST_F(TitleTest, LongTitleIsCutLeavingANul) {
@@ -44,7 +43,8 @@ TEST_F(TitleTest, LongTitleIsCutLeavingANul) {
   run::record_argument_area(2, area.argv);
   run::set_title_prefix("tessu(feed)");
   run::set_state("locking host access");
-  EXPECT_EQ(std::string(area.bytes), std::string("tessu(feed) locking host access").substr(0, room - 2));
+  EXPECT_EQ(std::string(area.bytes),
+            std::string("tessu(feed) locking host access").substr(0, room - 2));
   for (size_t i = room - 2; i <= room; ++i) EXPECT_EQ(area.bytes[i], '\0') << i;
   EXPECT_EQ(area.bytes[room + 1], 'X');  // nothing beyond the area is touched
 }

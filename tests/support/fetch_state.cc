@@ -11,9 +11,7 @@
 namespace testsupport {
 
 bool FetchState::set_up(const char* dir_template) {
-  saved_settings = run::g_settings;
-  saved_sites = groups::g_excluded_sites;
-  saved_special = groups::g_special_exclude;
+  settings_guard.emplace();
   run::Settings& s = run::g_settings;
   s.verbosity = 5;
   s.dry_run = 0;
@@ -39,9 +37,7 @@ bool FetchState::set_up(const char* dir_template) {
 void FetchState::restore() {
   remove_batches();
   rmdir(incoming.c_str());
-  groups::g_excluded_sites = saved_sites;
-  groups::g_special_exclude = saved_special;
-  run::g_settings = saved_settings;
+  settings_guard.reset();
 }
 
 std::vector<std::string> FetchState::batch_names() const {

@@ -2,21 +2,20 @@
 // from "upstream" into a private incoming directory, and put back after.
 #pragma once
 
+#include <optional>
 #include <string>
 #include <vector>
 
-#include "run/settings.h"
+#include "support/settings_guard.h"
 
 namespace testsupport {
 
 /// What set_up changes and restore puts back.
 struct FetchState {
   std::string incoming;  // the private incoming directory
-  run::Settings saved_settings;
-  std::vector<std::string> saved_sites;
-  bool saved_special = false;
+  std::optional<SettingsGuard> settings_guard;
 
-  /// Saves the settings and the excluded site names, then sets them for a
+  /// Saves the settings and the group selection, then sets them for a
   /// fetch from "upstream" (verbosity 5, no filter, added header or news
   /// program, "feed" the one excluded site) into a new directory made from
   /// dir_template ("...XXXXXX"); the counters start from zero. False when

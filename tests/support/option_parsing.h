@@ -7,6 +7,8 @@
 
 #include <gtest/gtest.h>
 
+#include "support/settings_guard.h"
+
 namespace testsupport {
 
 /// Sets run::g_settings to what a run starts with: the defaults, then the start values.
@@ -15,10 +17,13 @@ void reset_settings();
 /// Parses the words as a command line after the program name.
 void parse(const std::vector<std::string>& words);
 
-/// A fixture that starts each test from reset settings. A parse that ends the
-/// process (help, a usage error) outside EXPECT_EXIT would end the whole test
-/// program with its status; while a test body runs, that is made a failure.
+/// A fixture that starts each test from reset settings and puts the earlier
+/// ones back after it. A parse that ends the process (help, a usage error)
+/// outside EXPECT_EXIT would end the whole test program with its status;
+/// while a test body runs, that is made a failure.
 struct OptionParserTest : testing::Test {
+  SettingsGuard settings_guard;
+
   void SetUp() override;
   void TearDown() override;
 };

@@ -10,7 +10,8 @@ namespace testsupport {
 
 /// Sets what the line I/O reads for a test (no trace, not a dry run, CR LF
 /// line ends, a time-out that only keeps a broken test from hanging) and
-/// empties the reply window. The caller saves and restores the settings.
+/// empties the reply window. The caller keeps a SettingsGuard to put the
+/// settings back.
 void prepare_line_io();
 
 /// Attaches nntp::g_connection to one end of a new socket pair; returns the
