@@ -20,7 +20,9 @@
 #include "run/settings.h"
 #include "run/signals.h"
 #include "support/capture.h"
+#include "support/settings_guard.h"
 #include "support/socket_connection.h"
+#include "support/wait.h"
 
 namespace {
 
@@ -29,12 +31,11 @@ using testsupport::CaptureFd;
 constexpr char kFailed[] = "<read failed>";
 
 struct TelnetTest : testing::Test {
+  testsupport::SettingsGuard settings_guard;
   int peer = -1;
-  run::Settings saved_settings;
   std::string chat_path;
 
   void SetUp() override {
-    saved_settings = run::g_settings;
     testsupport::prepare_line_io();
     nntp::g_telnet_input = nntp::TelnetInput{};
     peer = testsupport::attach_socket_pair();
@@ -48,7 +49,6 @@ struct TelnetTest : testing::Test {
     if (nntp::g_connection.chat_script != nullptr) fclose(nntp::g_connection.chat_script);
     testsupport::detach_socket_pair(peer);
     if (!chat_path.empty()) unlink(chat_path.c_str());
-    run::g_settings = saved_settings;
   }
 
   void send_to_client(const std::string& bytes) const { testsupport::write_to(peer, bytes); }
@@ -303,7 +303,7 @@ int read_interrupted_by_signal() {
   run::install_signal_handlers();
   const pid_t reader = static_cast<pid_t>(syscall(SYS_gettid));
   std::thread signaller([reader] {
-    for (int i = 0; i < 2000 && !thread_in_poll(reader); ++i) usleep(10000);
+    testsupport::wait_until([reader] { return thread_in_poll(reader); });
     kill(getpid(), SIGTERM);
   });
   char line[nntp::kStatusLineMax];

@@ -15,6 +15,7 @@
 #include "support/news_site.h"
 #include "support/nntp_server.h"
 #include "support/tessu_runner.h"
+#include "support/wait.h"
 
 namespace {
 
@@ -24,6 +25,7 @@ using testsupport::read_file;
 using testsupport::RunResult;
 using testsupport::TempSite;
 using testsupport::TestNntpServer;
+using testsupport::wait_until;
 
 // Arguments for a run that only connects: nothing to post, nothing to fetch.
 std::vector<std::string> connect_only(const TempSite& site, const std::vector<std::string>& extra,
@@ -41,24 +43,6 @@ bool blocked_in_poll(pid_t pid) {
   if (number == SYS_poll) return true;
 #endif
   return number == SYS_ppoll;
-}
-
-// Waits (bounded, only against hangs) until cond holds.
-template <typename Cond>
-bool wait_until(Cond cond) {
-  for (int i = 0; i < 2000; ++i) {
-    if (cond()) return true;
-    usleep(10000);
-  }
-  return false;
-}
-
-// Stops the process from sleeping in poll being confused with a momentary
-// poll: the state must hold on two looks a moment apart.
-bool settled_in_poll(pid_t pid) {
-  if (!blocked_in_poll(pid)) return false;
-  usleep(50000);
-  return blocked_in_poll(pid);
 }
 
 int closed_port() {
@@ -223,8 +207,9 @@ TEST(Connect, TerminatingSignalWhileWaitingFailsTheReadAndEndsWithStatus9) {
   server.start();
   testsupport::Running running = testsupport::start_tessu(
       connect_only(site, {"--debug", "5"}, "127.0.0.1", server.port_string()));
-  ASSERT_TRUE(wait_until([&] { return server.connections() == 1; }));
-  ASSERT_TRUE(wait_until([&] { return settled_in_poll(running.pid); }));
+  // After this state the next wait in poll is the one for the greeting.
+  ASSERT_TRUE(testsupport::wait_for_err(running, "state: await greeting\n"));
+  ASSERT_TRUE(wait_until([&] { return blocked_in_poll(running.pid); }));
   kill(running.pid, SIGTERM);
   const RunResult run = testsupport::finish_tessu(running);
   EXPECT_EQ(run.status, 9) << run.err;
@@ -241,8 +226,9 @@ TEST(Connect, UserSignalWhileWaitingIsOnlyReported) {
   server.start();
   testsupport::Running running = testsupport::start_tessu(
       connect_only(site, {"--debug", "5"}, "127.0.0.1", server.port_string()));
+  // Once QUIT has been sent, the next wait in poll is the one for its reply.
   ASSERT_TRUE(wait_until([&] { return !server.commands().empty(); }));
-  ASSERT_TRUE(wait_until([&] { return settled_in_poll(running.pid); }));
+  ASSERT_TRUE(wait_until([&] { return blocked_in_poll(running.pid); }));
   kill(running.pid, SIGUSR1);
   const RunResult run = testsupport::finish_tessu(running);
   EXPECT_EQ(run.status, 0) << run.err;

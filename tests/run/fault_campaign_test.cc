@@ -28,6 +28,7 @@
 #include <gtest/gtest.h>
 
 #include "support/news_site.h"
+#include "support/wait.h"
 
 namespace {
 
@@ -328,10 +329,7 @@ TEST(FaultCampaign, FetchKilledMidGroupLeavesACheckpoint) {
   const std::string checkpoint =
       "# fault campaign\ncomp.a 8\n:middle\n!not a group\ncomp.b 1\ngone.group 5\ncomp.c 0\n"
       "# end\n";
-  const auto deadline = std::chrono::steady_clock::now() + kWaitBound;
-  while (fetch.host_active() != checkpoint && std::chrono::steady_clock::now() < deadline) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  }
+  testsupport::wait_until([&] { return fetch.host_active() == checkpoint; });
   kill(running.pid, SIGKILL);
   const pid_t pid = running.pid;
   const RunResult killed = testsupport::finish_tessu(running);

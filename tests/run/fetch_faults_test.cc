@@ -7,17 +7,17 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <chrono>
+#include <algorithm>
 #include <csignal>
 #include <set>
 #include <sstream>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
 
 #include "support/news_site.h"
+#include "support/wait.h"
 
 namespace {
 
@@ -286,12 +286,10 @@ TEST_F(FetchFault, TerminatedWhileWaitingForAnArticle) {
   server.set_faults({Fault{Fault::kStall, "ARTICLE", 3, "", 0}});
 
   testsupport::Running running = testsupport::start_tessu(args({"--timeout", "120"}));
-  bool stalled = false;
-  for (int i = 0; i < 600 && !stalled; ++i) {
-    for (const std::string& line : server.commands()) stalled = stalled || line == "ARTICLE 3";
-    if (!stalled) std::this_thread::sleep_for(std::chrono::milliseconds(50));
-  }
-  ASSERT_TRUE(stalled);
+  ASSERT_TRUE(testsupport::wait_until([&] {
+    const std::vector<std::string> commands = server.commands();
+    return std::find(commands.begin(), commands.end(), "ARTICLE 3") != commands.end();
+  }));
   kill(running.pid, SIGTERM);
   const RunResult result = testsupport::finish_tessu(running);
   EXPECT_FALSE(result.signaled) << result.err;

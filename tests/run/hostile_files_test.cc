@@ -2,11 +2,9 @@
 // links and fifos where tessu writes, children that never end, and host
 // active files of any bytes and any length.
 #include <fcntl.h>
-#include <poll.h>
 #include <sched.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 #include <cerrno>
 #include <csignal>
@@ -17,10 +15,7 @@
 #include <gtest/gtest.h>
 
 #include "support/news_site.h"
-
-#ifndef TESSU_BINARY
-#define TESSU_BINARY "tessu"
-#endif
+#include "support/wait.h"
 
 namespace {
 
@@ -91,10 +86,10 @@ TEST(HostileChildren, TerminatingSignalEndsTheRunWhileItWaitsForAChild) {
   EXPECT_TRUE(site.list("locks").empty());
   // The script outlives the run; end it here.
   std::string pid_text;
-  for (int tries = 0; tries < 500 && pid_text.find('\n') == std::string::npos; ++tries) {
+  testsupport::wait_until([&] {
     pid_text = read_file(started);
-    if (pid_text.find('\n') == std::string::npos) poll(nullptr, 0, 10);
-  }
+    return pid_text.find('\n') != std::string::npos;
+  });
   const pid_t script = static_cast<pid_t>(atol(pid_text.c_str()));
   if (script > 0) kill(script, SIGKILL);
 }
@@ -105,61 +100,29 @@ TEST(HostileChildren, TerminatingSignalEndsTheRunWhileItWaitsForAChild) {
 
 constexpr int kNoPrivateTmp = 125;
 
-struct PrivateTmpRun {
-  int status = -1;  // exit status; kNoPrivateTmp when no private /tmp could be had
-  std::string err;
-};
-
 // Runs tessu with the site's "tmp" directory as /tmp. The site, itself below
-// /tmp, stays reachable at its path.
-PrivateTmpRun run_with_private_tmp(const TempSite& site, const Strings& args) {
-  PrivateTmpRun run;
+// /tmp, stays reachable at its path. status kNoPrivateTmp: no private /tmp
+// could be had.
+RunResult run_with_private_tmp(const TempSite& site, const Strings& args) {
   const std::string fake_tmp = site.path("tmp");
   const std::string prefix = "/tmp/";
   if (site.root.compare(0, prefix.size(), prefix) != 0) {
-    run.status = kNoPrivateTmp;
-    return run;
+    RunResult refused;
+    refused.status = kNoPrivateTmp;
+    return refused;
   }
   const std::string site_in_fake = fake_tmp + "/" + site.root.substr(prefix.size());
   mkdir(site_in_fake.c_str(), 0755);
-  const std::string err_path = site.path("run.err");
-
-  const pid_t pid = fork();
-  if (pid < 0) return run;
-  if (pid == 0) {
-    if (unshare(CLONE_NEWNS) != 0 ||
-        mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
-        mount(site.root.c_str(), site_in_fake.c_str(), nullptr, MS_BIND, nullptr) != 0 ||
-        mount(fake_tmp.c_str(), "/tmp", nullptr, MS_BIND | MS_REC, nullptr) != 0) {
-      _exit(kNoPrivateTmp);
-    }
-    const int err = open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    const int null = open("/dev/null", O_RDWR);
-    if (err < 0 || null < 0) _exit(kNoPrivateTmp);
-    dup2(null, 0);
-    dup2(null, 1);
-    dup2(err, 2);
-    std::vector<char*> argv;
-    argv.push_back(const_cast<char*>("tessu"));
-    for (const std::string& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
-    argv.push_back(nullptr);
-    execv(TESSU_BINARY, argv.data());
-    _exit(127);
-  }
-  // A run that hangs is ended after a generous bound and shows as a failure.
-  int status = 0;
-  pid_t reaped = 0;
-  for (int waited_ms = 0; waited_ms < 60000; waited_ms += 20) {
-    reaped = waitpid(pid, &status, WNOHANG);
-    if (reaped != 0) break;
-    poll(nullptr, 0, 20);
-  }
-  if (reaped == 0) {
-    kill(pid, SIGKILL);
-    waitpid(pid, &status, 0);
-  }
-  run.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-  run.err = read_file(err_path);
+  testsupport::RunOptions options;
+  options.in_child = [&] {
+    const bool mounted =
+        unshare(CLONE_NEWNS) == 0 &&
+        mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0 &&
+        mount(site.root.c_str(), site_in_fake.c_str(), nullptr, MS_BIND, nullptr) == 0 &&
+        mount(fake_tmp.c_str(), "/tmp", nullptr, MS_BIND | MS_REC, nullptr) == 0;
+    return mounted ? 0 : kNoPrivateTmp;
+  };
+  const RunResult run = testsupport::run_tessu(args, options);
   rmdir(site_in_fake.c_str());
   return run;
 }
@@ -177,7 +140,7 @@ struct ConnectErrorsFile : testing::Test {
   void TearDown() override { unlink(planted.c_str()); }
 
   // A connection whose --exec script writes a line to its standard error.
-  PrivateTmpRun run_exec(const std::string& timeout = "30") {
+  RunResult run_exec(const std::string& timeout = "30") {
     return run_with_private_tmp(
         site, testsupport::run_args(site,
                                     {"--nopost", "--nofetch", "--timeout", timeout, "--exec",
@@ -194,7 +157,7 @@ const std::string kNotUsed = std::string("tessu: connect errors file \"") + kCon
                              "\" is not a plain file, not used\n";
 
 TEST_F(ConnectErrorsFile, PlainFileIsCreatedOrAppendedTo) {
-  PrivateTmpRun run = run_exec();
+  RunResult run = run_exec();
   SKIP_WITHOUT_PRIVATE_TMP(run);
   EXPECT_EQ(run.status, 0) << run.err;
   EXPECT_EQ(read_file(planted), "said-by-script\n");
@@ -206,7 +169,7 @@ TEST_F(ConnectErrorsFile, PlainFileIsCreatedOrAppendedTo) {
 
 TEST_F(ConnectErrorsFile, SymbolicLinkIsNotFollowed) {
   ASSERT_EQ(symlink(site.path("victim").c_str(), planted.c_str()), 0);
-  PrivateTmpRun run = run_exec();
+  RunResult run = run_exec();
   SKIP_WITHOUT_PRIVATE_TMP(run);
   EXPECT_EQ(run.status, 0) << run.err;
   EXPECT_EQ(site.read("victim"), "precious\n");
@@ -225,7 +188,7 @@ TEST_F(ConnectErrorsFile, SymbolicLinkIsNotFollowed) {
 
 TEST_F(ConnectErrorsFile, HardLinkToAnotherFileIsLeftAlone) {
   ASSERT_EQ(link(site.path("victim").c_str(), planted.c_str()), 0);
-  const PrivateTmpRun run = run_exec();
+  const RunResult run = run_exec();
   SKIP_WITHOUT_PRIVATE_TMP(run);
   EXPECT_EQ(run.status, 0) << run.err;
   EXPECT_EQ(site.read("victim"), "precious\n");
@@ -235,7 +198,7 @@ TEST_F(ConnectErrorsFile, HardLinkToAnotherFileIsLeftAlone) {
 TEST_F(ConnectErrorsFile, FifoDoesNotHoldUpTheScriptOrTheRun) {
   ASSERT_EQ(mkfifo(planted.c_str(), 0666), 0);
   // Nobody reads the fifo: opening it for writing would wait forever.
-  PrivateTmpRun run = run_exec();
+  RunResult run = run_exec();
   SKIP_WITHOUT_PRIVATE_TMP(run);
   EXPECT_EQ(run.status, 0) << run.err;
   EXPECT_TRUE(contains(run.err, kNotUsed)) << run.err;

@@ -3,18 +3,12 @@
 // files; symbolic links and FIFOs planted where posting writes; and a togo
 // file left behind by a killed run while the news system has begun no new
 // batch. Every entry that is not posted stays in the queue.
-#include <fcntl.h>
 #include <grp.h>
-#include <poll.h>
 #include <pwd.h>
-#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
-#include <sys/wait.h>
-#include <time.h>
 #include <unistd.h>
 #include <cerrno>
-#include <csignal>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -22,10 +16,6 @@
 #include <gtest/gtest.h>
 
 #include "support/news_site.h"
-
-#ifndef TESSU_BINARY
-#define TESSU_BINARY "tessu"
-#endif
 
 namespace {
 
@@ -60,76 +50,21 @@ std::string id(int n) {
   return "<" + std::to_string(n) + "@test>";
 }
 
-long long now_ms() {
-  struct timespec t;
-  clock_gettime(CLOCK_MONOTONIC, &t);
-  return t.tv_sec * 1000LL + t.tv_nsec / 1000000;
-}
-
-// A finished run of tessu with the most memory it held.
-struct ChildRun {
-  int status = -1;  // exit status, or 128 + signal
-  bool signaled = false;
-  std::string err;  // standard output and error together
-  long max_rss_kib = 0;
-};
-
-// Runs tessu, as the user uid when it is not 0 (the caller being root), and
-// measures its memory. Bounded against a hang: killed after 60 seconds.
-ChildRun run_measured(const Strings& args, uid_t uid = 0) {
-  std::vector<char*> argv;
-  argv.push_back(const_cast<char*>("tessu"));
-  for (const std::string& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
-  argv.push_back(nullptr);
-  int out[2];
-  if (pipe(out) != 0) return {};
-  const pid_t pid = fork();
-  if (pid == 0) {
-    dup2(out[1], 1);
-    dup2(out[1], 2);
-    close(out[0]);
-    close(out[1]);
-    if (uid != 0 && (setgroups(0, nullptr) != 0 || setgid(uid) != 0 || setuid(uid) != 0)) {
-      _exit(126);
-    }
-    execv(TESSU_BINARY, argv.data());
-    _exit(127);
+// Runs tessu, as the user uid when it is not 0 (the caller being root); the
+// result holds the most memory it took.
+RunResult run_measured(const Strings& args, uid_t uid = 0) {
+  testsupport::RunOptions options;
+  if (uid != 0) {
+    options.in_child = [uid] {
+      return setgroups(0, nullptr) != 0 || setgid(uid) != 0 || setuid(uid) != 0 ? 126 : 0;
+    };
   }
-  close(out[1]);
-  ChildRun result;
-  const long long deadline = now_ms() + 60000;
-  bool killed = false;
-  char buffer[4096];
-  for (;;) {
-    const long long left = deadline - now_ms();
-    if (left <= 0 && !killed) {
-      kill(pid, SIGKILL);
-      killed = true;
-    }
-    struct pollfd wait_for = {out[0], POLLIN, 0};
-    const int ready = poll(&wait_for, 1, left > 0 ? static_cast<int>(left) : 1000);
-    if (ready < 0 && errno == EINTR) continue;
-    if (ready <= 0 && killed) break;
-    if (ready <= 0) continue;
-    const ssize_t got = read(out[0], buffer, sizeof buffer);
-    if (got < 0 && errno == EINTR) continue;
-    if (got <= 0) break;
-    result.err.append(buffer, static_cast<size_t>(got));
-  }
-  close(out[0]);
-  int status = 0;
-  struct rusage usage = {};
-  while (wait4(pid, &status, 0, &usage) < 0 && errno == EINTR) {
-  }
-  result.signaled = WIFSIGNALED(status);
-  result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-  result.max_rss_kib = usage.ru_maxrss;
-  return result;
+  return testsupport::run_tessu(args, options);
 }
 
 // run_measured's child could not become the user or could not start tessu
 // as that user (whose rights may not reach the build directory).
-bool could_not_run_as_user(const ChildRun& run) {
+bool could_not_run_as_user(const RunResult& run) {
   return !run.signaled && (run.status == 126 || run.status == 127);
 }
 
@@ -246,7 +181,7 @@ TEST_P(HostilePost, OtherUsersPostEntriesOutsideTheSpoolAsBefore) {
   site.write("secret", kSecret);
   queue({site.path("secret"), "news/misc/1"});
   chown_tree(site.root, user);
-  const ChildRun result = run_measured(args({}), user);
+  const RunResult result = run_measured(args({}), user);
   if (could_not_run_as_user(result)) GTEST_SKIP() << "tessu cannot be run as nobody here";
   ASSERT_EQ(result.status, 0) << result.err;
   EXPECT_TRUE(secret_posted());
@@ -281,7 +216,7 @@ TEST_P(HostilePost, DeviceEntryIsKeptWithBoundedMemory) {
   // is outside the spool.
   const uid_t user = nobody();
   bool as_other_user = geteuid() == 0 && user != 0;
-  ChildRun result;
+  RunResult result;
   if (as_other_user) {
     chown_tree(site.root, user);
     result = run_measured(args({}), user);
@@ -311,7 +246,7 @@ TEST_P(HostilePost, ArticleLargerThanTheLimitIsKeptUnread) {
   site.write("articles/news/misc/huge", "");
   ASSERT_EQ(truncate(huge.c_str(), kMaxArticleSize + 1), 0);
   queue({"news/misc/huge", "news/misc/1"});
-  const ChildRun result = run_measured(args({}));
+  const RunResult result = run_measured(args({}));
   ASSERT_EQ(result.status, 0) << result.err;
   EXPECT_TRUE(contains(result.err,
                        "tessu: article \"news/misc/huge\" is larger than 16777216 "

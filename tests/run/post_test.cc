@@ -1,11 +1,8 @@
 // Whole-program posting runs: the outgoing spool of both layouts taken over,
 // posted to the scripted server and put in order for the next run; and no
 // entry lost when a run fails or is killed at any point.
-#include <fcntl.h>
-#include <poll.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 #include <cerrno>
 #include <csignal>
@@ -16,10 +13,7 @@
 #include <gtest/gtest.h>
 
 #include "support/news_site.h"
-
-#ifndef TESSU_BINARY
-#define TESSU_BINARY "tessu"
-#endif
+#include "support/wait.h"
 
 namespace {
 
@@ -327,12 +321,7 @@ TEST_F(PostRun, RunKilledInTheMiddleLosesNothing) {
   server.set_faults({Fault{Fault::kReplyCode, "POST", 1, "441 posting failed", 0},
                      Fault{Fault::kStall, "POST", 3, "", 0}});
   testsupport::Running running = testsupport::start_tessu(args({}));
-  bool stalled = false;
-  for (int i = 0; i < 3000 && !stalled; ++i) {
-    stalled = server.count_commands("POST") >= 3;
-    if (!stalled) usleep(10000);
-  }
-  ASSERT_TRUE(stalled);
+  ASSERT_TRUE(testsupport::wait_until([&] { return server.count_commands("POST") >= 3; }));
   kill(running.pid, SIGKILL);
   const RunResult killed = testsupport::finish_tessu(running);
   EXPECT_TRUE(killed.signaled);
@@ -352,44 +341,14 @@ TEST_F(PostRun, RunKilledInTheMiddleLosesNothing) {
 // Runs tessu with a limit on the size of the files it writes, as a full disk
 // would have it (SIGXFSZ ignored, so a write past the limit fails).
 RunResult run_with_file_size_limit(const Strings& args, rlim_t limit) {
-  std::vector<char*> argv;
-  argv.push_back(const_cast<char*>("tessu"));
-  for (const std::string& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
-  argv.push_back(nullptr);
-  int out[2];
-  if (pipe(out) != 0) return {};
-  const pid_t pid = fork();
-  if (pid == 0) {
-    dup2(out[1], 1);
-    dup2(out[1], 2);
-    close(out[0]);
-    close(out[1]);
+  testsupport::RunOptions options;
+  options.in_child = [limit] {
     struct rlimit size_limit = {limit, limit};
     setrlimit(RLIMIT_FSIZE, &size_limit);
     signal(SIGXFSZ, SIG_IGN);
-    execv(TESSU_BINARY, argv.data());
-    _exit(127);
-  }
-  close(out[1]);
-  RunResult result;
-  char buffer[4096];
-  for (;;) {
-    struct pollfd wait_for = {out[0], POLLIN, 0};
-    if (poll(&wait_for, 1, 60000) <= 0) {
-      kill(pid, SIGKILL);
-      break;
-    }
-    const ssize_t got = read(out[0], buffer, sizeof buffer);
-    if (got < 0 && errno == EINTR) continue;
-    if (got <= 0) break;
-    result.err.append(buffer, static_cast<size_t>(got));
-  }
-  close(out[0]);
-  int status = 0;
-  while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-  }
-  result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-  return result;
+    return 0;
+  };
+  return testsupport::run_tessu(args, options);
 }
 
 TEST_F(PostRun, RetryFileThatCannotBeWrittenLosesNothing) {

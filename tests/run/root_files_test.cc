@@ -2,13 +2,9 @@
 // files) are refused when tessu runs as root and someone else could have
 // written them; under any other user nothing changes. The refusals can only be
 // seen as root, so most of these tests are skipped otherwise.
-#include <fcntl.h>
 #include <grp.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
-#include <cerrno>
-#include <csignal>
 #include <string>
 #include <vector>
 
@@ -189,38 +185,14 @@ TEST(RootFiles, AuthorizationFileOthersCanWriteIsRefused) {
             (std::vector<std::string>{"AUTHINFO USER newsuser", "AUTHINFO PASS secret", "QUIT"}));
 }
 
-// Runs tessu as the news user (the way a site should run it) and returns its
-// exit status, or -1 when it could not be run; standard output and error go
-// to the files out and err.
-int run_as_news(const std::vector<std::string>& args, const std::string& out,
-                const std::string& err) {
-  const int out_fd = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-  const int err_fd = open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-  if (out_fd < 0 || err_fd < 0) return -1;
-  const pid_t pid = fork();
-  if (pid == 0) {
-    if (setgroups(0, nullptr) != 0 || setgid(kNewsGid) != 0 || setuid(kNewsUid) != 0) _exit(126);
-    dup2(out_fd, 1);
-    dup2(err_fd, 2);
-    const int null_fd = open("/dev/null", O_RDONLY);
-    if (null_fd >= 0) dup2(null_fd, 0);
-    // A bound on a run that hangs; these runs end at start-up.
-    alarm(60);
-    std::vector<char*> argv;
-    argv.push_back(const_cast<char*>("tessu"));
-    for (const std::string& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
-    argv.push_back(nullptr);
-    execv(TESSU_BINARY, argv.data());
-    _exit(127);
-  }
-  close(out_fd);
-  close(err_fd);
-  if (pid < 0) return -1;
-  int status = 0;
-  while (waitpid(pid, &status, 0) < 0) {
-    if (errno != EINTR) return -1;
-  }
-  return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+// Runs tessu as the news user, the way a site should run it; status 126: it
+// could not become that user.
+RunResult run_as_news(const std::vector<std::string>& args) {
+  testsupport::RunOptions options;
+  options.in_child = [] {
+    return setgroups(0, nullptr) != 0 || setgid(kNewsGid) != 0 || setuid(kNewsUid) != 0 ? 126 : 0;
+  };
+  return run_tessu(args, options);
 }
 
 TEST(RootFiles, AnyOtherUserIsNotChecked) {
@@ -230,14 +202,10 @@ TEST(RootFiles, AnyOtherUserIsNotChecked) {
   site.write("etc/profile", kEnquiryProfile);
   own(site.path("inhosts/feed.conf"), Owner::kNews);
   own(site.path("etc/profile"), Owner::kRootGroupWritable);
-  const std::string out = site.path("out");
-  const std::string err = site.path("err");
-  const int status =
-      run_as_news(concat(site.site_options(), {"--locks", "none", "feed"}), out, err);
-  EXPECT_EQ(status, 12) << site.read("err");
-  EXPECT_EQ(site.read("out"), "no\n");
-  EXPECT_FALSE(contains(site.read("err"), "writable by a user other than root"))
-      << site.read("err");
+  const RunResult result = run_as_news(concat(site.site_options(), {"--locks", "none", "feed"}));
+  EXPECT_EQ(result.status, 12) << result.err;
+  EXPECT_EQ(result.out, "no\n");
+  EXPECT_FALSE(contains(result.err, "writable by a user other than root")) << result.err;
 }
 
 }  // namespace

@@ -1,14 +1,10 @@
 // Whole runs of tessu that post queued articles from an INN batch file to the
 // scripted server, and the logs, folders, retries and bounces they leave.
 #include <arpa/inet.h>
-#include <fcntl.h>
 #include <netinet/in.h>
 #include <poll.h>
-#include <sched.h>
-#include <sys/mount.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 #include <utime.h>
 #include <csignal>
@@ -383,43 +379,14 @@ TEST(TransferRun, DryRunEndsEveryReadableArticleAsTestWithoutConnecting) {
 using testsupport::kNoNamespace;
 using Recorder = testsupport::SendmailRecorder;
 
-// Runs tessu in a mount namespace where sendmail is the recorder; standard
-// error is kept in the recorder's "stderr" file. status kNoNamespace: none could be had.
+// Runs tessu in a mount namespace where sendmail is the recorder. status
+// kNoNamespace: none could be had.
 RunResult run_tessu_recording(const std::vector<std::string>& args, const Recorder& recorder) {
-  std::vector<std::string> argv_text = {"tessu"};
-  argv_text.insert(argv_text.end(), args.begin(), args.end());
-  std::vector<char*> argv;
-  for (std::string& arg : argv_text) argv.push_back(arg.data());
-  argv.push_back(nullptr);
-  const std::string err_path = recorder.dir.path("stderr");
-
-  const pid_t pid = fork();
-  if (pid == 0) {
-    const int err = open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    const int null = open("/dev/null", O_RDWR);
-    if (err < 0 || null < 0) _exit(126);
-    dup2(null, 0);
-    dup2(null, 1);
-    dup2(err, 2);
-    if (!testsupport::enter_recording_namespace(recorder)) _exit(kNoNamespace);
-    execv(TESSU_BINARY, argv.data());
-    _exit(127);
-  }
-  RunResult result;
-  int status = 0;
-  // Bounded only against a hang.
-  for (int waited = 0; waitpid(pid, &status, WNOHANG) == 0; ++waited) {
-    if (waited == 6000) {
-      kill(pid, SIGKILL);
-      waitpid(pid, &status, 0);
-      break;
-    }
-    usleep(10000);
-  }
-  result.signaled = WIFSIGNALED(status);
-  result.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-  result.err = recorder.dir.read("stderr");
-  return result;
+  testsupport::RunOptions options;
+  options.in_child = [&recorder] {
+    return testsupport::enter_recording_namespace(recorder) ? 0 : kNoNamespace;
+  };
+  return testsupport::run_tessu(args, options);
 }
 
 TEST(TransferRun, FailLimitKillsAnOldRefusedArticleAndBouncesIt) {

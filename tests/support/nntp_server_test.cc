@@ -8,6 +8,8 @@
 
 #include <gtest/gtest.h>
 
+#include "support/wait.h"
+
 namespace testsupport {
 namespace {
 
@@ -79,11 +81,7 @@ struct Client {
 
 // Waits until the server has recorded at least count lines.
 bool wait_for_lines(const TestNntpServer& server, size_t count) {
-  for (int waited = 0; waited < kWaitMs; waited += 10) {
-    if (server.received().size() >= count) return true;
-    usleep(10000);
-  }
-  return false;
+  return wait_until([&] { return server.received().size() >= count; });
 }
 
 struct NntpServerTest : ::testing::Test {

@@ -3,6 +3,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <time.h>
@@ -14,6 +15,8 @@
 #include <cstring>
 #include <fstream>
 #include <sstream>
+
+#include "support/wait.h"
 
 #ifndef TESSU_BINARY
 #define TESSU_BINARY "tessu"
@@ -52,6 +55,27 @@ long long now_ms() {
   struct timespec t;
   clock_gettime(CLOCK_MONOTONIC, &t);
   return t.tv_sec * 1000LL + t.tv_nsec / 1000000;
+}
+
+// Waits up to wait_ms for output of the running tessu and reads what came;
+// a descriptor at its end is closed and set to -1.
+void read_output(Running& running, long long wait_ms) {
+  std::string* sinks[] = {&running.out, &running.err};
+  int* fds[] = {&running.out_fd, &running.err_fd};
+  struct pollfd polls[2] = {{*fds[0], POLLIN, 0}, {*fds[1], POLLIN, 0}};
+  const int ready = poll(polls, 2, static_cast<int>(std::min(wait_ms, 60000LL)));
+  if (ready <= 0) return;
+  for (int i = 0; i < 2; ++i) {
+    if (*fds[i] < 0 || polls[i].revents == 0) continue;
+    char buffer[4096];
+    const ssize_t got = read(*fds[i], buffer, sizeof buffer);
+    if (got > 0) {
+      sinks[i]->append(buffer, static_cast<size_t>(got));
+    } else if (got == 0 || errno != EINTR) {
+      close(*fds[i]);
+      *fds[i] = -1;
+    }
+  }
 }
 
 }  // namespace
@@ -107,15 +131,16 @@ Running start_tessu(const std::vector<std::string>& args, const RunOptions& opti
   int out_pipe[2];
   int err_pipe[2];
   int in_pipe[2];
-  if (pipe(out_pipe) != 0 || pipe(err_pipe) != 0 || pipe(in_pipe) != 0) abort();
+  // Close-on-exec, so that no other child of the test holds these pipes open.
+  if (pipe2(out_pipe, O_CLOEXEC) != 0 || pipe2(err_pipe, O_CLOEXEC) != 0 ||
+      pipe2(in_pipe, O_CLOEXEC) != 0) {
+    abort();
+  }
   const pid_t pid = fork();
   if (pid == 0) {
     dup2(in_pipe[0], 0);
     dup2(out_pipe[1], 1);
     dup2(err_pipe[1], 2);
-    for (int fd : {in_pipe[0], in_pipe[1], out_pipe[0], out_pipe[1], err_pipe[0], err_pipe[1]}) {
-      close(fd);
-    }
     if (!options.cwd.empty() && chdir(options.cwd.c_str()) != 0) _exit(126);
     for (const auto& [name, value] : options.env) {
       if (value == "\x01") {
@@ -123,6 +148,10 @@ Running start_tessu(const std::vector<std::string>& args, const RunOptions& opti
       } else {
         setenv(name.c_str(), value.c_str(), 1);
       }
+    }
+    if (options.in_child) {
+      const int status = options.in_child();
+      if (status != 0) _exit(status);
     }
     std::vector<char*> argv;
     argv.push_back(const_cast<char*>("tessu"));
@@ -139,38 +168,49 @@ Running start_tessu(const std::vector<std::string>& args, const RunOptions& opti
         write(in_pipe[1], options.input.data(), options.input.size());
   }
   close(in_pipe[1]);
-  return Running{pid, out_pipe[0], err_pipe[0], options.timeout_seconds};
+  Running running;
+  running.pid = pid;
+  running.out_fd = out_pipe[0];
+  running.err_fd = err_pipe[0];
+  running.timeout_seconds = options.timeout_seconds;
+  return running;
+}
+
+bool wait_for_err(Running& running, const std::string& text, int seconds) {
+  const long long deadline = now_ms() + seconds * 1000LL;
+  while (!contains(running.err, text)) {
+    const long long left = deadline - now_ms();
+    if (left <= 0 || (running.out_fd < 0 && running.err_fd < 0)) return false;
+    read_output(running, left);
+  }
+  return true;
 }
 
 RunResult finish_tessu(Running& running) {
-  RunResult result;
-  const long long deadline = now_ms() + running.timeout_seconds * 1000LL;
+  long long deadline = now_ms() + running.timeout_seconds * 1000LL;
   bool killed = false;
-  std::string* sinks[] = {&result.out, &result.err};
-  int fds[] = {running.out_fd, running.err_fd};
-  while (fds[0] >= 0 || fds[1] >= 0) {
-    struct pollfd polls[2] = {{fds[0], POLLIN, 0}, {fds[1], POLLIN, 0}};
+  while (running.out_fd >= 0 || running.err_fd >= 0) {
     const long long left = deadline - now_ms();
-    if (left <= 0 && !killed) {
+    if (left <= 0) {
+      // A child that tessu left behind may hold the pipes open after the kill.
+      if (killed) break;
       kill(running.pid, SIGKILL);
       killed = true;
+      deadline = now_ms() + 5000;
+      continue;
     }
-    const int ready = poll(polls, 2, left > 0 ? static_cast<int>(left) : 1000);
-    if (ready < 0 && errno != EINTR) break;
-    for (int i = 0; i < 2; ++i) {
-      if (fds[i] < 0 || polls[i].revents == 0) continue;
-      char buffer[4096];
-      const ssize_t got = read(fds[i], buffer, sizeof buffer);
-      if (got > 0) {
-        sinks[i]->append(buffer, static_cast<size_t>(got));
-      } else {
-        close(fds[i]);
-        fds[i] = -1;
-      }
-    }
+    read_output(running, left);
   }
+  for (int* fd : {&running.out_fd, &running.err_fd}) {
+    if (*fd >= 0) close(*fd);
+    *fd = -1;
+  }
+  RunResult result;
+  result.out = std::move(running.out);
+  result.err = std::move(running.err);
   int status = 0;
-  while (waitpid(running.pid, &status, 0) < 0 && errno == EINTR) {
+  struct rusage usage = {};
+  while (wait4(running.pid, &status, 0, &usage) < 0 && errno == EINTR) {
   }
   if (WIFEXITED(status)) {
     result.status = WEXITSTATUS(status);
@@ -178,6 +218,7 @@ RunResult finish_tessu(Running& running) {
     result.signaled = true;
     result.status = 128 + WTERMSIG(status);
   }
+  result.max_rss_kib = usage.ru_maxrss;
   running.pid = -1;
   return result;
 }
@@ -217,13 +258,12 @@ std::vector<std::string> list_dir(const std::string& path) {
 }
 
 bool wait_for_file(const std::string& path, int seconds) {
-  const long long deadline = now_ms() + seconds * 1000LL;
-  struct stat status;
-  while (now_ms() < deadline) {
-    if (stat(path.c_str(), &status) == 0) return true;
-    usleep(20000);
-  }
-  return stat(path.c_str(), &status) == 0;
+  return wait_until(
+      [&path] {
+        struct stat status;
+        return stat(path.c_str(), &status) == 0;
+      },
+      std::chrono::seconds(seconds));
 }
 
 }  // namespace testsupport

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <sys/types.h>
+#include <functional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -38,6 +39,7 @@ struct RunResult {
   bool signaled = false;
   std::string out;
   std::string err;
+  long max_rss_kib = 0;  // the most memory the run held
 };
 
 struct RunOptions {
@@ -45,16 +47,30 @@ struct RunOptions {
   std::vector<std::pair<std::string, std::string>> env;  // set (value "\x01" unsets)
   std::string input;                                     // standard input
   int timeout_seconds = 60;                              // killed with SIGKILL after this
+  /// Called in the child, its descriptors, directory and environment in
+  /// place, just before tessu is started (to enter a namespace, become
+  /// another user, set a limit); a result other than 0 ends the child with
+  /// that status instead.
+  std::function<int()> in_child = nullptr;
 };
 
-/// Starts tessu with args (argv[0] is added); returns the running process.
+/// A started tessu and what it has written so far.
 struct Running {
   pid_t pid = -1;
   int out_fd = -1;
   int err_fd = -1;
   int timeout_seconds = 60;
+  std::string out;
+  std::string err;
 };
+
+/// Starts tessu with args (argv[0] is added); returns the running process.
 Running start_tessu(const std::vector<std::string>& args, const RunOptions& options = {});
+
+/// Reads what a started tessu writes until its standard error holds text, it
+/// closes its output, or seconds pass; true when text came. What was read is
+/// kept in running and is part of finish_tessu's result.
+bool wait_for_err(Running& running, const std::string& text, int seconds = 30);
 
 /// Waits for a started tessu and collects what it wrote.
 RunResult finish_tessu(Running& running);
