@@ -2,14 +2,17 @@
 
 #include <getopt.h>
 
+#include <array>
 #include <cctype>
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <iterator>
 #include <limits>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "groups/newsfeeds.h"
@@ -35,152 +38,19 @@ constexpr int kOptionNameMax = 50;
 // A profile's argument vector starts with this many entries and grows by as many.
 constexpr size_t kProfileVectorStep = 100;
 
-// Codes of the options that have no short form.
-enum LongOnly : int {
-  kOptBounce = 256,
-  kOptStat,
-  kOptSys,
-  kOptRnews,
-  kOptAttach,
-  kOptDesc,
-  kOptAlldesc,
-  kOptCtlinnd,
-  kOptLocks,
-  kOptMfilter,
-  kOptMaxart,
-  kOptNewline,
-  kOptNops,
-  kOptAuthgeneric,
-  kOptDebug,
-  kOptFail,
-  kOptMaxPath,
-  kOptInews,
-  kOptInewsOptions,
-  kOptAddHeader,
-  kOptPipeTo,
-  kOptRnewsTo,
-  kOptFilter,
-  kOptGroups,
-  kOptConfig,
-  kOptConfigIs,
-  kOptMinfree,
-  kOptNewlist,
-  kOptIhave,
-  kOptInhosts,
-  kOptSpoolname,
-  kOptHostname,
-  kOptPort,
-  kOptHostconfig,
-};
-
 // getopt_long hands every word that is not an option back as this code, in
 // order (the leading '-' of the short option string asks for that).
 constexpr int kPositional = 1;
 
-// '-': return positional words in place instead of permuting the vector.
-constexpr const char* kShortOptions =
-    "-a:b:cde:f:gh:ikl:mnopq:rs:t:uvw:x:y:zA:B:H:I:L:M:N:P:RT:W:X:Z?";
+// The code getopt_long returns for an option without a short form is this
+// plus the option's row in the table; an option with one returns its letter.
+constexpr int kLongOnlyBase = 256;
 
-const struct option kLongOptions[] = {
-    {"auth", required_argument, nullptr, 'a'},
-    {"size", required_argument, nullptr, 'b'},
-    {"cnews", no_argument, nullptr, 'c'},
-    {"verbose", no_argument, nullptr, 'd'},
-    {"end", required_argument, nullptr, 'e'},
-    {"posted", required_argument, nullptr, 'f'},
-    {"nofetch", no_argument, nullptr, 'g'},
-    {"no-fetch", no_argument, nullptr, 'g'},
-    {"history", required_argument, nullptr, 'h'},
-    {"inn", no_argument, nullptr, 'i'},
-    {"keep-path", no_argument, nullptr, 'k'},
-    {"keeppath", no_argument, nullptr, 'k'},
-    {"log", required_argument, nullptr, 'l'},
-    {"nomsgid", no_argument, nullptr, 'm'},
-    {"no-msgid", no_argument, nullptr, 'm'},
-    {"noaction", no_argument, nullptr, 'n'},
-    {"dry-run", no_argument, nullptr, 'n'},
-    {"keepold", no_argument, nullptr, 'o'},
-    {"nopost", no_argument, nullptr, 'p'},
-    {"no-post", no_argument, nullptr, 'p'},
-    {"enquire", required_argument, nullptr, 'q'},
-    {"reader", no_argument, nullptr, 'r'},
-    {"spool", required_argument, nullptr, 's'},
-    {"timeout", required_argument, nullptr, 't'},
-    {"noforce", no_argument, nullptr, 'u'},
-    {"no-force", no_argument, nullptr, 'u'},
-    {"version", no_argument, nullptr, 'v'},
-    {"chat", required_argument, nullptr, 'w'},
-    {"exec", required_argument, nullptr, 'x'},
-    {"connect", required_argument, nullptr, 'y'},
-    {"sync", no_argument, nullptr, 'z'},
-    {"active", required_argument, nullptr, 'A'},
-    {"batch", required_argument, nullptr, 'B'},
-    {"home", required_argument, nullptr, 'H'},
-    {"incoming", required_argument, nullptr, 'I'},
-    {"list", required_argument, nullptr, 'L'},
-    {"missing", required_argument, nullptr, 'M'},
-    {"newsfeeds", required_argument, nullptr, 'N'},
-    {"bounce", required_argument, nullptr, kOptBounce},
-    {"profile", required_argument, nullptr, 'P'},
-    {"stat", required_argument, nullptr, kOptStat},
-    {"reset", no_argument, nullptr, 'R'},
-    {"sys", required_argument, nullptr, kOptSys},
-    {"togo", required_argument, nullptr, 'T'},
-    {"rnews", no_argument, nullptr, kOptRnews},
-    {"window", required_argument, nullptr, 'W'},
-    {"maxnew", required_argument, nullptr, 'X'},
-    {"syncnew", no_argument, nullptr, 'Z'},
-    {"help", no_argument, nullptr, '?'},
-    {"attach", required_argument, nullptr, kOptAttach},
-    {"desc", required_argument, nullptr, kOptDesc},
-    {"alldesc", required_argument, nullptr, kOptAlldesc},
-    {"ctlinnd", required_argument, nullptr, kOptCtlinnd},
-    {"locks", required_argument, nullptr, kOptLocks},
-    {"mfilter", required_argument, nullptr, kOptMfilter},
-    {"maxart", required_argument, nullptr, kOptMaxart},
-    {"newline", no_argument, nullptr, kOptNewline},
-    {"nops", no_argument, nullptr, kOptNops},
-    {"authgeneric", no_argument, nullptr, kOptAuthgeneric},
-    {"debug", required_argument, nullptr, kOptDebug},
-    {"fail", required_argument, nullptr, kOptFail},
-    {"max-path", required_argument, nullptr, kOptMaxPath},
-    {"inews", no_argument, nullptr, kOptInews},
-    {"inews-options", required_argument, nullptr, kOptInewsOptions},
-    {"add-header", required_argument, nullptr, kOptAddHeader},
-    {"pipe-to", required_argument, nullptr, kOptPipeTo},
-    {"rnews-to", required_argument, nullptr, kOptRnewsTo},
-    {"filter", required_argument, nullptr, kOptFilter},
-    {"groups", required_argument, nullptr, kOptGroups},
-    {"config", no_argument, nullptr, kOptConfig},
-    {"config-is", required_argument, nullptr, kOptConfigIs},
-    {"minfree", required_argument, nullptr, kOptMinfree},
-    {"newlist", required_argument, nullptr, kOptNewlist},
-    {"ihave", no_argument, nullptr, kOptIhave},
-    {"inhosts", required_argument, nullptr, kOptInhosts},
-    {"spoolname", required_argument, nullptr, kOptSpoolname},
-    {"hostname", required_argument, nullptr, kOptHostname},
-    {"port", required_argument, nullptr, kOptPort},
-    {"hostconfig", required_argument, nullptr, kOptHostconfig},
-    // Plain switches: getopt_long stores the value itself.
-    {"readbeforeauth", no_argument, &g_settings.readbeforeauth, 1},
-    {"no-path", no_argument, &g_settings.no_path, 1},
-    {"no-ps", no_argument, &g_settings.no_ps, 1},
-    {"nohostlock", no_argument, &g_settings.nohostlock, 1},
-    {"no-hostlock", no_argument, &g_settings.nohostlock, 1},
-    {"nonext", no_argument, &g_settings.nonext, 1},
-    {"no-next", no_argument, &g_settings.nonext, 1},
-    {"continue", no_argument, &g_settings.continue_on_spool_error, 1},
-    {"noreader", no_argument, &g_settings.reader, -1},
-    {"no-reader", no_argument, &g_settings.reader, -1},
-    {"noqueue", no_argument, &g_settings.noqueue, 1},
-    {"no-queue", no_argument, &g_settings.noqueue, 1},
-    {"forget-inactive", no_argument, &g_settings.forget_inactive, 1},
-    {"keep-fake", no_argument, &g_settings.keep_fake, 1},
-    {"scanlogs", no_argument, &g_settings.scanlogs, 1},
-    {"tag", no_argument, &g_settings.tag, 1},
-    {"verify", no_argument, &g_settings.verify, 1},
-    {nullptr, 0, nullptr, 0},
-};
+constexpr char kNoLetter = '\0';
+
+// --fail counts a number without a unit in hours, --timeout in seconds.
+constexpr int64_t kSeconds = 1;
+constexpr int64_t kHours = 3600;
 
 // The option being handled, as warnings name it.
 char g_option_name[kOptionNameMax];
@@ -189,14 +59,6 @@ int g_profile_depth = 0;
 
 const char* program() {
   return g_settings.program_name.c_str();
-}
-
-void name_option(int code, int long_index) {
-  if (long_index >= 0) {
-    snprintf(g_option_name, sizeof g_option_name, "--%s", kLongOptions[long_index].name);
-  } else {
-    snprintf(g_option_name, sizeof g_option_name, "-%c", code);
-  }
 }
 
 // Positional words are named after the long options that set the same values.
@@ -293,6 +155,69 @@ bool set_time(int64_t& setting, const char* text, int64_t default_unit) {
   return true;
 }
 
+// The options with a function of their own. Each takes the option's argument
+// (null for an option without one).
+
+bool authinfo_already_set() {
+  return g_settings.authinfo_user.has_value() || g_settings.authinfo_generic ||
+         g_settings.authinfo_generic_command.has_value();
+}
+
+void read_auth_file(const char* path) {
+  if (authinfo_already_set()) usage_error();
+  nntp::read_authinfo_file(path);
+}
+
+void set_authgeneric(const char*) {
+  if (authinfo_already_set()) usage_error();
+  const char* command = getenv("NNTPAUTH");
+  if (command == nullptr) {
+    fprintf(stderr, "--authgeneric specified, but NNTPAUTH envariable not set\n");
+    unlock_exit(kStatusAuthSetup);
+  }
+  g_settings.authinfo_user = std::string(command);
+  g_settings.authinfo_generic_command = std::string(command);
+  g_settings.authinfo_generic = true;
+}
+
+void use_cnews(const char*) {
+  g_settings.inn_mode = false;
+}
+
+void use_inn(const char*) {
+  g_settings.inn_mode = true;
+}
+
+void use_newline(const char*) {
+  // assign(count, char): g++ 12 warns falsely (-Wrestrict) on the literal form here.
+  g_settings.paths.line_terminator.assign(1, '\n');
+}
+
+void set_end_tag(const char* tag) {
+  while (isspace(static_cast<unsigned char>(*tag))) ++tag;
+  set_string(g_settings.end_tag, tag);
+}
+
+void set_history(const char* path) {
+  set_string(g_settings.paths.history, path);
+  if (*path != '\0') fprintf(stderr, "%s: history not supported\n", program());
+}
+
+void set_missing(const char* number) {
+  if (set_number(g_settings.missing, number)) g_settings.missing_given = true;
+}
+
+void set_fail(const char* limit) {
+  Settings& g = g_settings;
+  if (strcmp(limit, "never") == 0) {
+    g.fail = 0;
+    return;
+  }
+  // A limit too large to hold keeps the old one; any other result of 0 would
+  // mean no limit, which only "never" asks for.
+  if (set_time(g.fail, limit, kHours) && g.fail == 0) g.fail = 1;
+}
+
 void set_attach(const char* mode) {
   if (strcmp(mode, "mime") == 0 || strcmp(mode, "m") == 0) {
     g_settings.attach = kAttachMime;
@@ -305,23 +230,6 @@ void set_attach(const char* mode) {
   }
 }
 
-bool authinfo_already_set() {
-  return g_settings.authinfo_user.has_value() || g_settings.authinfo_generic ||
-         g_settings.authinfo_generic_command.has_value();
-}
-
-void set_authgeneric() {
-  if (authinfo_already_set()) usage_error();
-  const char* command = getenv("NNTPAUTH");
-  if (command == nullptr) {
-    fprintf(stderr, "--authgeneric specified, but NNTPAUTH envariable not set\n");
-    unlock_exit(kStatusAuthSetup);
-  }
-  g_settings.authinfo_user = std::string(command);
-  g_settings.authinfo_generic_command = std::string(command);
-  g_settings.authinfo_generic = true;
-}
-
 void set_pipe(const char* program_path, const char* name, bool batch_mode) {
   if (g_settings.pipe_program) {
     fprintf(stderr, "%s: can't combine --inews, --rnews, --rnews-to and --pipe-to\n", program());
@@ -330,6 +238,419 @@ void set_pipe(const char* program_path, const char* name, bool batch_mode) {
   set_string(g_settings.pipe_program, program_path);
   set_string(g_settings.pipe_name, name);
   g_settings.pipe_batch_mode = batch_mode;
+}
+
+void pipe_to_rnews(const char*) {
+  set_pipe(newssys::kRnewsProgram, newssys::kRnewsName, true);
+}
+
+void pipe_to_inews(const char*) {
+  set_pipe(newssys::kInewsProgram, newssys::kInewsName, false);
+  if (!g_settings.inews_options) {
+    g_settings.inews_options = std::string(newssys::kDefaultInewsOptions);
+  }
+}
+
+void pipe_articles_to(const char* command) {
+  set_pipe(command, command, false);
+}
+
+void pipe_batches_to(const char* command) {
+  set_pipe(command, command, true);
+}
+
+void set_inews_options(const char* options) {
+  // Whatever --inews put there, a value given on purpose wins silently.
+  g_settings.inews_options.reset();
+  set_string(g_settings.inews_options, options);
+}
+
+void read_default_site_config(const char*) {
+  read_site_config(newssys::kInnShellVars);
+}
+
+[[noreturn]] void show_version(const char*) {
+  printf("%s version %s\n", program(), kVersion);
+  printf("Copyright (C) the tessu authors.\n");
+  printf("This is free software: you may copy, change and pass it on under the\n");
+  printf("terms of its licence. There is NO WARRANTY, to the extent permitted\n");
+  printf("by law; you run it at your own risk.\n");
+  unlock_exit(kStatusOk);
+}
+
+// Also what an unknown option or a missing argument comes to.
+[[noreturn]] void show_help(const char*) {
+  usage();
+  printf("Report bugs to %s\n", kBugAddress);
+  unlock_exit(kStatusOk);
+}
+
+// Rows of the option table, one maker per kind.
+
+// A long name and, for some options, a second one.
+struct Names {
+  constexpr Names(const char* long_name, const char* second_name = nullptr)
+      : name(long_name), alias(second_name) {}
+  const char* name;
+  const char* alias;
+};
+
+constexpr OptionEntry row(Names names, char letter, bool takes_argument, OptionKind kind) {
+  OptionEntry entry;
+  entry.name = names.name;
+  entry.alias = names.alias;
+  entry.letter = letter;
+  entry.takes_argument = takes_argument;
+  entry.kind = kind;
+  return entry;
+}
+
+constexpr OptionEntry switch_option(Names names, char letter, int Settings::*flag, int value = 1) {
+  OptionEntry entry = row(names, letter, false, OptionKind::kSwitch);
+  entry.flag = flag;
+  entry.value = value;
+  return entry;
+}
+
+// A counter given after one of the excluded counters is a usage error.
+constexpr OptionEntry counter_option(Names names, char letter, int Settings::*counter,
+                                     int Settings::*excluded = nullptr,
+                                     int Settings::*also_excluded = nullptr) {
+  OptionEntry entry = row(names, letter, false, OptionKind::kCounter);
+  entry.flag = counter;
+  entry.excluded[0] = excluded;
+  entry.excluded[1] = also_excluded;
+  return entry;
+}
+
+constexpr OptionEntry number32_option(Names names, char letter, int32_t Settings::*number) {
+  OptionEntry entry = row(names, letter, true, OptionKind::kNumber32);
+  entry.number32 = number;
+  return entry;
+}
+
+constexpr OptionEntry number64_option(Names names, char letter, int64_t Settings::*number) {
+  OptionEntry entry = row(names, letter, true, OptionKind::kNumber64);
+  entry.number64 = number;
+  return entry;
+}
+
+constexpr OptionEntry time_option(Names names, char letter, int64_t Settings::*seconds,
+                                  int64_t default_unit) {
+  OptionEntry entry = row(names, letter, true, OptionKind::kTime);
+  entry.number64 = seconds;
+  entry.unit = default_unit;
+  return entry;
+}
+
+constexpr OptionEntry text_option(Names names, char letter, Text Settings::*text) {
+  OptionEntry entry = row(names, letter, true, OptionKind::kText);
+  entry.text = text;
+  return entry;
+}
+
+constexpr OptionEntry path_option(Names names, char letter, Text SitePaths::*path) {
+  OptionEntry entry = row(names, letter, true, OptionKind::kPath);
+  entry.path = path;
+  return entry;
+}
+
+constexpr OptionEntry special_option(Names names, char letter, bool takes_argument,
+                                     void (*special)(const char*)) {
+  OptionEntry entry = row(names, letter, takes_argument, OptionKind::kSpecial);
+  entry.special = special;
+  return entry;
+}
+
+constexpr bool kArgument = true;
+constexpr bool kNoArgument = false;
+
+using S = Settings;
+using P = SitePaths;
+
+// Every option. The order is the order in which getopt_long lists the
+// candidates of an ambiguous prefix.
+constexpr OptionEntry kOptionTable[] = {
+    special_option("auth", 'a', kArgument, read_auth_file),
+    number64_option("size", 'b', &S::size),
+    special_option("cnews", 'c', kNoArgument, use_cnews),
+    counter_option("verbose", 'd', &S::verbosity),
+    special_option("end", 'e', kArgument, set_end_tag),
+    text_option("posted", 'f', &S::posted),
+    counter_option({"nofetch", "no-fetch"}, 'g', &S::nofetch),
+    special_option("history", 'h', kArgument, set_history),
+    special_option("inn", 'i', kNoArgument, use_inn),
+    switch_option({"keep-path", "keeppath"}, 'k', &S::keep_path),
+    text_option("log", 'l', &S::log),
+    counter_option({"nomsgid", "no-msgid"}, 'm', &S::nomsgid, &S::ihave),
+    counter_option({"noaction", "dry-run"}, 'n', &S::dry_run),
+    counter_option("keepold", 'o', &S::keepold),
+    counter_option({"nopost", "no-post"}, 'p', &S::nopost),
+    text_option("enquire", 'q', &S::enquire),
+    switch_option("reader", 'r', &S::reader),
+    text_option("spool", 's', &S::article_dir),
+    time_option("timeout", 't', &S::timeout, kSeconds),
+    counter_option({"noforce", "no-force"}, 'u', &S::noforce),
+    special_option("version", 'v', kNoArgument, show_version),
+    text_option("chat", 'w', &S::chat),
+    text_option("exec", 'x', &S::exec),
+    text_option("connect", 'y', &S::connect),
+    counter_option("sync", 'z', &S::sync, &S::reset, &S::syncnew),
+    path_option("active", 'A', &P::active),
+    path_option("batch", 'B', &P::batch),
+    path_option("home", 'H', &P::newshome),
+    path_option("incoming", 'I', &P::incoming),
+    text_option("list", 'L', &S::list),
+    special_option("missing", 'M', kArgument, set_missing),
+    path_option("newsfeeds", 'N', &P::newsfeeds),
+    text_option("bounce", kNoLetter, &S::bounce),
+    row("profile", 'P', kArgument, OptionKind::kProfile),
+    text_option("stat", kNoLetter, &S::stat),
+    counter_option("reset", 'R', &S::reset, &S::sync, &S::syncnew),
+    path_option("sys", kNoLetter, &P::newsfeeds),
+    text_option("togo", 'T', &S::togo),
+    special_option("rnews", kNoLetter, kNoArgument, pipe_to_rnews),
+    number32_option("window", 'W', &S::window),
+    number32_option("maxnew", 'X', &S::maxnew),
+    counter_option("syncnew", 'Z', &S::syncnew, &S::reset, &S::sync),
+    special_option("help", '?', kNoArgument, show_help),
+    special_option("attach", kNoLetter, kArgument, set_attach),
+    text_option("desc", kNoLetter, &S::desc),
+    text_option("alldesc", kNoLetter, &S::alldesc),
+    text_option("ctlinnd", kNoLetter, &S::ctlinnd),
+    path_option("locks", kNoLetter, &P::locks),
+    text_option("mfilter", kNoLetter, &S::mfilter),
+    number32_option("maxart", kNoLetter, &S::maxart),
+    special_option("newline", kNoLetter, kNoArgument, use_newline),
+    // In the table without a handler: a usage error.
+    special_option("nops", kNoLetter, kNoArgument, nullptr),
+    special_option("authgeneric", kNoLetter, kNoArgument, set_authgeneric),
+    number32_option("debug", kNoLetter, &S::verbosity),
+    special_option("fail", kNoLetter, kArgument, set_fail),
+    number32_option("max-path", kNoLetter, &S::max_path),
+    special_option("inews", kNoLetter, kNoArgument, pipe_to_inews),
+    special_option("inews-options", kNoLetter, kArgument, set_inews_options),
+    text_option("add-header", kNoLetter, &S::add_header),
+    special_option("pipe-to", kNoLetter, kArgument, pipe_articles_to),
+    special_option("rnews-to", kNoLetter, kArgument, pipe_batches_to),
+    text_option("filter", kNoLetter, &S::filter),
+    special_option("groups", kNoLetter, kArgument, groups::add_groups_option),
+    special_option("config", kNoLetter, kNoArgument, read_default_site_config),
+    special_option("config-is", kNoLetter, kArgument, read_site_config),
+    number64_option("minfree", kNoLetter, &S::minfree),
+    text_option("newlist", kNoLetter, &S::newlist),
+    counter_option("ihave", kNoLetter, &S::ihave, &S::nomsgid),
+    path_option("inhosts", kNoLetter, &P::inhosts),
+    text_option("spoolname", kNoLetter, &S::spool_name),
+    text_option("hostname", kNoLetter, &S::server_host),
+    text_option("port", kNoLetter, &S::server_port),
+    path_option("hostconfig", kNoLetter, &P::host_config),
+    switch_option("readbeforeauth", kNoLetter, &S::readbeforeauth),
+    switch_option("no-path", kNoLetter, &S::no_path),
+    switch_option("no-ps", kNoLetter, &S::no_ps),
+    switch_option({"nohostlock", "no-hostlock"}, kNoLetter, &S::nohostlock),
+    switch_option({"nonext", "no-next"}, kNoLetter, &S::nonext),
+    switch_option("continue", kNoLetter, &S::continue_on_spool_error),
+    switch_option({"noreader", "no-reader"}, kNoLetter, &S::reader, -1),
+    switch_option({"noqueue", "no-queue"}, kNoLetter, &S::noqueue),
+    switch_option("forget-inactive", kNoLetter, &S::forget_inactive),
+    switch_option("keep-fake", kNoLetter, &S::keep_fake),
+    switch_option("scanlogs", kNoLetter, &S::scanlogs),
+    switch_option("tag", kNoLetter, &S::tag),
+    switch_option("verify", kNoLetter, &S::verify),
+};
+
+constexpr int kOptionCount = static_cast<int>(std::size(kOptionTable));
+
+// What the table must hold for the parser to be right; checked as it is built.
+
+constexpr bool names_are_unique() {
+  std::array<std::string_view, 2 * std::size(kOptionTable)> names{};
+  size_t count = 0;
+  for (const OptionEntry& entry : kOptionTable) {
+    names[count++] = entry.name;
+    if (entry.alias != nullptr) names[count++] = entry.alias;
+  }
+  for (size_t i = 0; i < count; ++i) {
+    for (size_t j = i + 1; j < count; ++j) {
+      if (names[i] == names[j]) return false;
+    }
+  }
+  return true;
+}
+
+constexpr bool letters_are_unique() {
+  for (int i = 0; i < kOptionCount; ++i) {
+    for (int j = i + 1; j < kOptionCount; ++j) {
+      if (kOptionTable[i].letter != kNoLetter && kOptionTable[i].letter == kOptionTable[j].letter) {
+        return false;
+      }
+    }
+  }
+  return true;
+}
+
+// Letters getopt reads as syntax, or that a positional word or a long-only
+// code could be mistaken for, cannot be short forms.
+constexpr bool letters_are_usable() {
+  for (const OptionEntry& entry : kOptionTable) {
+    const char c = entry.letter;
+    if (c == ':' || c == '-' || c == '+' || (c != kNoLetter && (c < ' ' || c > '~'))) return false;
+  }
+  return true;
+}
+
+// Each row names the target of its kind, and takes an argument exactly when
+// its kind reads one.
+constexpr bool rows_fit_their_kinds() {
+  for (const OptionEntry& entry : kOptionTable) {
+    bool target = false;
+    bool argument = true;
+    switch (entry.kind) {
+      case OptionKind::kSwitch:
+      case OptionKind::kCounter:
+        target = entry.flag != nullptr;
+        argument = false;
+        break;
+      case OptionKind::kNumber32:
+        target = entry.number32 != nullptr;
+        break;
+      case OptionKind::kNumber64:
+        target = entry.number64 != nullptr;
+        break;
+      case OptionKind::kTime:
+        target = entry.number64 != nullptr && entry.unit > 0;
+        break;
+      case OptionKind::kText:
+        target = entry.text != nullptr;
+        break;
+      case OptionKind::kPath:
+        target = entry.path != nullptr;
+        break;
+      case OptionKind::kSpecial:
+        target = true;  // without a function the option is a usage error
+        argument = entry.takes_argument;
+        break;
+      case OptionKind::kProfile:
+        target = true;
+        break;
+    }
+    if (!target || entry.takes_argument != argument || entry.name == nullptr) return false;
+  }
+  return true;
+}
+
+static_assert(names_are_unique(), "two options share a long name");
+static_assert(letters_are_unique(), "two options share a short letter");
+static_assert(letters_are_usable(), "a short letter getopt cannot take");
+static_assert(rows_fit_their_kinds(), "an option row does not fit its kind");
+
+constexpr int code_of(int row) {
+  const char letter = kOptionTable[row].letter;
+  return letter != kNoLetter ? static_cast<unsigned char>(letter) : kLongOnlyBase + row;
+}
+
+constexpr size_t long_option_count() {
+  size_t count = 0;
+  for (const OptionEntry& entry : kOptionTable) count += entry.alias != nullptr ? 2 : 1;
+  return count;
+}
+
+// getopt_long's table, one entry per long name, closed by an empty entry. Two
+// names of one option return the same code, so that a prefix of both (as
+// --nohost is of --nohostlock) is not ambiguous.
+constexpr auto kLongOptions = [] {
+  std::array<struct option, long_option_count() + 1> options{};
+  size_t next = 0;
+  for (int row = 0; row < kOptionCount; ++row) {
+    const OptionEntry& entry = kOptionTable[row];
+    const int has_arg = entry.takes_argument ? required_argument : no_argument;
+    options[next++] = {entry.name, has_arg, nullptr, code_of(row)};
+    if (entry.alias != nullptr) options[next++] = {entry.alias, has_arg, nullptr, code_of(row)};
+  }
+  options[next] = {nullptr, 0, nullptr, 0};
+  return options;
+}();
+
+constexpr size_t short_options_length() {
+  size_t length = 1;
+  for (const OptionEntry& entry : kOptionTable) {
+    if (entry.letter != kNoLetter) length += entry.takes_argument ? 2 : 1;
+  }
+  return length;
+}
+
+// The letters, each followed by ':' when it takes an argument; the leading
+// '-' returns positional words in place instead of permuting the vector.
+constexpr auto kShortOptions = [] {
+  std::array<char, short_options_length() + 1> text{};
+  size_t next = 0;
+  text[next++] = '-';
+  for (const OptionEntry& entry : kOptionTable) {
+    if (entry.letter == kNoLetter) continue;
+    text[next++] = entry.letter;
+    if (entry.takes_argument) text[next++] = ':';
+  }
+  text[next] = '\0';
+  return text;
+}();
+
+// The row of the option getopt_long returned as code, or null.
+const OptionEntry* option_for_code(int code) {
+  if (code >= kLongOnlyBase && code < kLongOnlyBase + kOptionCount) {
+    return &kOptionTable[code - kLongOnlyBase];
+  }
+  for (const OptionEntry& entry : kOptionTable) {
+    if (entry.letter != kNoLetter && code == static_cast<unsigned char>(entry.letter)) {
+      return &entry;
+    }
+  }
+  return nullptr;
+}
+
+void name_option(int code, int long_index) {
+  if (long_index >= 0) {
+    snprintf(g_option_name, sizeof g_option_name, "--%s", kLongOptions[long_index].name);
+  } else {
+    snprintf(g_option_name, sizeof g_option_name, "-%c", code);
+  }
+}
+
+// Every kind but kProfile, which needs the scanner of the vector being parsed.
+void apply_option(const OptionEntry& option, const char* argument) {
+  Settings& g = g_settings;
+  switch (option.kind) {
+    case OptionKind::kSwitch:
+      g.*option.flag = option.value;
+      break;
+    case OptionKind::kCounter:
+      for (int Settings::*other : option.excluded) {
+        if (other != nullptr && g.*other != 0) usage_error();
+      }
+      ++(g.*option.flag);
+      break;
+    case OptionKind::kNumber32:
+      set_number(g.*option.number32, argument);
+      break;
+    case OptionKind::kNumber64:
+      set_number(g.*option.number64, argument);
+      break;
+    case OptionKind::kTime:
+      set_time(g.*option.number64, argument, option.unit);
+      break;
+    case OptionKind::kText:
+      set_string(g.*option.text, argument);
+      break;
+    case OptionKind::kPath:
+      set_string(g.paths.*option.path, argument);
+      break;
+    case OptionKind::kSpecial:
+      if (option.special == nullptr) usage_error();
+      option.special(argument);
+      break;
+    case OptionKind::kProfile:
+      break;
+  }
 }
 
 void set_positional(const char* word, int* position) {
@@ -352,260 +673,6 @@ void set_positional(const char* word, int* position) {
       name_long_option("port");
       set_string(g_settings.server_port, word);
       break;
-  }
-}
-
-[[noreturn]] void show_version() {
-  printf("%s version %s\n", program(), kVersion);
-  printf("Copyright (C) the tessu authors.\n");
-  printf("This is free software: you may copy, change and pass it on under the\n");
-  printf("terms of its licence. There is NO WARRANTY, to the extent permitted\n");
-  printf("by law; you run it at your own risk.\n");
-  unlock_exit(kStatusOk);
-}
-
-[[noreturn]] void show_help() {
-  usage();
-  printf("Report bugs to %s\n", kBugAddress);
-  unlock_exit(kStatusOk);
-}
-
-// Every option but --profile, which needs the scanner of the vector being parsed.
-void handle_option(int code, const char* arg) {
-  Settings& g = g_settings;
-  switch (code) {
-    case 0:  // a switch getopt_long has already stored
-      break;
-    case 'a':
-      if (authinfo_already_set()) usage_error();
-      nntp::read_authinfo_file(arg);
-      break;
-    case 'b':
-      set_number(g.size, arg);
-      break;
-    case 'c':
-      g.inn_mode = false;
-      break;
-    case 'd':
-      ++g.verbosity;
-      break;
-    case 'e': {
-      const char* tag = arg;
-      while (isspace(static_cast<unsigned char>(*tag))) ++tag;
-      set_string(g.end_tag, tag);
-      break;
-    }
-    case 'f':
-      set_string(g.posted, arg);
-      break;
-    case 'g':
-      ++g.nofetch;
-      break;
-    case 'h':
-      set_string(g.paths.history, arg);
-      if (*arg != '\0') fprintf(stderr, "%s: history not supported\n", program());
-      break;
-    case 'i':
-      g.inn_mode = true;
-      break;
-    case 'k':
-      g.keep_path = 1;
-      break;
-    case 'l':
-      set_string(g.log, arg);
-      break;
-    case 'm':
-      if (g.ihave) usage_error();
-      ++g.nomsgid;
-      break;
-    case 'n':
-      ++g.dry_run;
-      break;
-    case 'o':
-      ++g.keepold;
-      break;
-    case 'p':
-      ++g.nopost;
-      break;
-    case 'q':
-      set_string(g.enquire, arg);
-      break;
-    case 'r':
-      g.reader = 1;
-      break;
-    case 's':
-      set_string(g.article_dir, arg);
-      break;
-    case 't':
-      set_time(g.timeout, arg, 1);
-      break;
-    case 'u':
-      ++g.noforce;
-      break;
-    case 'v':
-      show_version();
-    case 'w':
-      set_string(g.chat, arg);
-      break;
-    case 'x':
-      set_string(g.exec, arg);
-      break;
-    case 'y':
-      set_string(g.connect, arg);
-      break;
-    case 'z':
-      if (g.reset || g.syncnew) usage_error();
-      ++g.sync;
-      break;
-    case 'A':
-      set_string(g.paths.active, arg);
-      break;
-    case 'B':
-      set_string(g.paths.batch, arg);
-      break;
-    case 'H':
-      set_string(g.paths.newshome, arg);
-      break;
-    case 'I':
-      set_string(g.paths.incoming, arg);
-      break;
-    case 'L':
-      set_string(g.list, arg);
-      break;
-    case 'M':
-      if (set_number(g.missing, arg)) g.missing_given = true;
-      break;
-    case 'N':
-    case kOptSys:
-      set_string(g.paths.newsfeeds, arg);
-      break;
-    case kOptBounce:
-      set_string(g.bounce, arg);
-      break;
-    case kOptStat:
-      set_string(g.stat, arg);
-      break;
-    case 'R':
-      if (g.sync || g.syncnew) usage_error();
-      ++g.reset;
-      break;
-    case 'T':
-      set_string(g.togo, arg);
-      break;
-    case kOptRnews:
-      set_pipe(newssys::kRnewsProgram, newssys::kRnewsName, true);
-      break;
-    case 'W':
-      set_number(g.window, arg);
-      break;
-    case 'X':
-      set_number(g.maxnew, arg);
-      break;
-    case 'Z':
-      if (g.reset || g.sync) usage_error();
-      ++g.syncnew;
-      break;
-    case '?':  // also an unknown option or a missing argument
-      show_help();
-    case kOptAttach:
-      set_attach(arg);
-      break;
-    case kOptDesc:
-      set_string(g.desc, arg);
-      break;
-    case kOptAlldesc:
-      set_string(g.alldesc, arg);
-      break;
-    case kOptCtlinnd:
-      set_string(g.ctlinnd, arg);
-      break;
-    case kOptLocks:
-      set_string(g.paths.locks, arg);
-      break;
-    case kOptMfilter:
-      set_string(g.mfilter, arg);
-      break;
-    case kOptMaxart:
-      set_number(g.maxart, arg);
-      break;
-    case kOptNewline:
-      // assign(count, char): g++ 12 warns falsely (-Wrestrict) on the literal form here.
-      g.paths.line_terminator.assign(1, '\n');
-      break;
-    case kOptAuthgeneric:
-      set_authgeneric();
-      break;
-    case kOptDebug:
-      set_number(g.verbosity, arg);
-      break;
-    case kOptFail:
-      if (strcmp(arg, "never") == 0) {
-        g.fail = 0;
-      } else {
-        // A limit too large to hold keeps the old one; any other result
-        // of 0 would mean no limit, which only "never" asks for.
-        if (set_time(g.fail, arg, 3600) && g.fail == 0) g.fail = 1;
-      }
-      break;
-    case kOptMaxPath:
-      set_number(g.max_path, arg);
-      break;
-    case kOptInews:
-      set_pipe(newssys::kInewsProgram, newssys::kInewsName, false);
-      if (!g.inews_options) g.inews_options = std::string(newssys::kDefaultInewsOptions);
-      break;
-    case kOptInewsOptions:
-      g.inews_options.reset();
-      set_string(g.inews_options, arg);
-      break;
-    case kOptAddHeader:
-      set_string(g.add_header, arg);
-      break;
-    case kOptPipeTo:
-      set_pipe(arg, arg, false);
-      break;
-    case kOptRnewsTo:
-      set_pipe(arg, arg, true);
-      break;
-    case kOptFilter:
-      set_string(g.filter, arg);
-      break;
-    case kOptGroups:
-      groups::add_groups_option(arg);
-      break;
-    case kOptConfig:
-      read_site_config(newssys::kInnShellVars);
-      break;
-    case kOptConfigIs:
-      read_site_config(arg);
-      break;
-    case kOptMinfree:
-      set_number(g.minfree, arg);
-      break;
-    case kOptNewlist:
-      set_string(g.newlist, arg);
-      break;
-    case kOptIhave:
-      if (g.nomsgid) usage_error();
-      ++g.ihave;
-      break;
-    case kOptInhosts:
-      set_string(g.paths.inhosts, arg);
-      break;
-    case kOptSpoolname:
-      set_string(g.spool_name, arg);
-      break;
-    case kOptHostname:
-      set_string(g.server_host, arg);
-      break;
-    case kOptPort:
-      set_string(g.server_port, arg);
-      break;
-    case kOptHostconfig:
-      set_string(g.paths.host_config, arg);
-      break;
-    default:  // in the table without a handler (--nops)
-      usage_error();
   }
 }
 
@@ -656,6 +723,10 @@ void split_words(char* text, std::vector<char*>& words) {
   if (in_word) *out = '\0';
 }
 
+std::span<const OptionEntry> option_table() {
+  return kOptionTable;
+}
+
 void usage() {
   static const char* const kLines[] = {
       "Usage:",
@@ -686,16 +757,18 @@ void parse_options(int argc, char** argv) {
   optind = 0;
   for (;;) {
     int long_index = -1;
-    const int code = getopt_long(static_cast<int>(words.size()) - 1, words.data(), kShortOptions,
-                                 kLongOptions, &long_index);
+    const int code = getopt_long(static_cast<int>(words.size()) - 1, words.data(),
+                                 kShortOptions.data(), kLongOptions.data(), &long_index);
     if (code == -1) break;
     if (code == kPositional) {
       set_positional(optarg, &position);
       continue;
     }
+    const OptionEntry* option = option_for_code(code);
+    if (option == nullptr) usage_error();  // getopt_long returns nothing else
     name_option(code, long_index);
-    if (code != 'P') {
-      handle_option(code, optarg);
+    if (option->kind != OptionKind::kProfile) {
+      apply_option(*option, optarg);
       continue;
     }
     // The nested parse reuses getopt's global scanner, whose hidden state then

@@ -2,6 +2,7 @@
 // and their warnings, the options that exclude each other, and the texts.
 #include "run/options.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -458,6 +459,174 @@ TEST_F(ParseOptionsDeathTest, HelpUnknownAndNopsEndTheParse) {
   EXPECT_EXIT(parse({"--no-f"}), ExitedWithCode(0), "ambiguous");
   EXPECT_EXIT(parse({"--nops"}), ExitedWithCode(2), "");
   EXPECT_EXIT(parse({"-v"}), ExitedWithCode(0), "");
+}
+
+// Each name and letter of a row goes through getopt_long's tables, built from
+// the row, and back to the row: every spelling must land on the row's own
+// setting with the value given.
+TEST_F(ParseOptions, EverySpellingInTheTableReachesItsSetting) {
+  using run::OptionKind;
+  run::Settings& s = run::g_settings;
+  int checked = 0;
+  for (const run::OptionEntry& row : run::option_table()) {
+    std::vector<std::string> spellings = {std::string("--") + row.name};
+    if (row.alias != nullptr) spellings.push_back(std::string("--") + row.alias);
+    if (row.letter != '\0') spellings.push_back(std::string("-") + row.letter);
+    for (const std::string& spelling : spellings) {
+      SCOPED_TRACE(spelling);
+      reset_settings();
+      switch (row.kind) {
+        case OptionKind::kSwitch:
+          s.*row.flag = 0;
+          parse({spelling});
+          EXPECT_EQ(s.*row.flag, row.value);
+          break;
+        case OptionKind::kCounter: {
+          const int before = s.*row.flag;
+          parse({spelling});
+          EXPECT_EQ(s.*row.flag, before + 1);
+          break;
+        }
+        case OptionKind::kNumber32:
+          parse({spelling, "-2147483648"});
+          EXPECT_EQ(s.*row.number32, INT32_MIN);
+          break;
+        case OptionKind::kNumber64:
+          parse({spelling, "-9223372036854775807"});
+          EXPECT_EQ(s.*row.number64, -INT64_MAX);
+          break;
+        case OptionKind::kTime:
+          parse({spelling, "3m"});
+          EXPECT_EQ(s.*row.number64, 180);
+          break;
+        case OptionKind::kText:
+          parse({spelling, "-value"});
+          EXPECT_EQ(s.*row.text, "-value");
+          break;
+        case OptionKind::kPath:
+          parse({spelling, "/some/where"});
+          EXPECT_EQ(s.paths.*row.path, "/some/where");
+          break;
+        case OptionKind::kSpecial:
+        case OptionKind::kProfile:
+          continue;  // each has cases of its own
+      }
+      ++checked;
+    }
+  }
+  EXPECT_GT(checked, 70);
+}
+
+// The names and letters are what cron jobs and profiles of every site spell
+// out: none may go missing or change, and the table has no others.
+TEST(OptionTable, HoldsEveryDocumentedNameAndLetter) {
+  std::vector<std::string> documented = {
+      "active A",
+      "add-header",
+      "alldesc",
+      "attach",
+      "auth a",
+      "authgeneric",
+      "batch B",
+      "bounce",
+      "chat w",
+      "cnews c",
+      "config",
+      "config-is",
+      "connect y",
+      "continue",
+      "ctlinnd",
+      "debug",
+      "desc",
+      "dry-run n",
+      "end e",
+      "enquire q",
+      "exec x",
+      "fail",
+      "filter",
+      "forget-inactive",
+      "groups",
+      "help ?",
+      "history h",
+      "home H",
+      "hostconfig",
+      "hostname",
+      "ihave",
+      "incoming I",
+      "inews",
+      "inews-options",
+      "inhosts",
+      "inn i",
+      "keep-fake",
+      "keep-path k",
+      "keeppath k",
+      "keepold o",
+      "list L",
+      "locks",
+      "log l",
+      "max-path",
+      "maxart",
+      "maxnew X",
+      "mfilter",
+      "minfree",
+      "missing M",
+      "newlist",
+      "newline",
+      "newsfeeds N",
+      "no-fetch g",
+      "no-force u",
+      "no-hostlock",
+      "no-msgid m",
+      "no-next",
+      "no-path",
+      "no-post p",
+      "no-ps",
+      "no-queue",
+      "no-reader",
+      "noaction n",
+      "nofetch g",
+      "noforce u",
+      "nohostlock",
+      "nomsgid m",
+      "nonext",
+      "nopost p",
+      "nops",
+      "noqueue",
+      "noreader",
+      "pipe-to",
+      "port",
+      "posted f",
+      "profile P",
+      "readbeforeauth",
+      "reader r",
+      "reset R",
+      "rnews",
+      "rnews-to",
+      "scanlogs",
+      "size b",
+      "spool s",
+      "spoolname",
+      "stat",
+      "sync z",
+      "syncnew Z",
+      "sys",
+      "tag",
+      "timeout t",
+      "togo T",
+      "verbose d",
+      "verify",
+      "version v",
+      "window W",
+  };
+  std::vector<std::string> table;
+  for (const run::OptionEntry& row : run::option_table()) {
+    const std::string letter = row.letter != '\0' ? std::string(" ") + row.letter : "";
+    table.push_back(row.name + letter);
+    if (row.alias != nullptr) table.push_back(row.alias + letter);
+  }
+  std::sort(documented.begin(), documented.end());
+  std::sort(table.begin(), table.end());
+  EXPECT_EQ(table, documented);
 }
 
 // Whole-program runs: the texts on standard output and standard error.
