@@ -1,3 +1,5 @@
 #include "run/driver.h"
 
-int main(int argc, char** argv) { return run::main_entry(argc, argv); }
+int main(int argc, char** argv) {
+  return run::main_entry(argc, argv);
+}

@@ -1,10 +1,10 @@
 #include "report/message.h"
 
+#include <syslog.h>
 #include <cerrno>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
-#include <syslog.h>
 
 #include "run/settings.h"
 
@@ -100,8 +100,12 @@ void end_dots() {
   g_dot_count = 0;
 }
 
-int dot_count() { return g_dot_count; }
+int dot_count() {
+  return g_dot_count;
+}
 
-const char* error_text(int errnum) { return strerror(errnum); }
+const char* error_text(int errnum) {
+  return strerror(errnum);
+}
 
 }  // namespace report

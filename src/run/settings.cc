@@ -32,6 +32,8 @@ void set_start_values() {
   p.newshome = newssys::kDefaultNewsHome;
 }
 
-int64_t effective_timeout() { return g_settings.timeout > 0 ? g_settings.timeout : 600; }
+int64_t effective_timeout() {
+  return g_settings.timeout > 0 ? g_settings.timeout : 600;
+}
 
 }  // namespace run

@@ -2,10 +2,10 @@
 // configuration can set. Filled at start-up, only read afterwards.
 #pragma once
 
+#include <sys/types.h>
 #include <cstdint>
 #include <optional>
 #include <string>
-#include <sys/types.h>
 
 namespace run {
 
@@ -13,9 +13,13 @@ namespace run {
 using Text = std::optional<std::string>;
 
 /// Returns the text of a setting, or "" when it is unset.
-inline const char* text_or_empty(const Text& t) { return t ? t->c_str() : ""; }
+inline const char* text_or_empty(const Text& t) {
+  return t ? t->c_str() : "";
+}
 /// True when the setting holds a non-empty text.
-inline bool has_text(const Text& t) { return t && !t->empty(); }
+inline bool has_text(const Text& t) {
+  return t && !t->empty();
+}
 
 /// How a bounced article is attached to the bounce mail (--attach).
 enum AttachMode : int { kAttachMime = 0, kAttachYes = 'y', kAttachNo = 'n' };

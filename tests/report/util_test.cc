@@ -78,6 +78,8 @@ TEST(CheckRegularFile, GivesTheSize) {
   fclose(file);
 }
 
-TEST(History, NeverHoldsAnArticle) { EXPECT_FALSE(report::history_has("<a@b>")); }
+TEST(History, NeverHoldsAnArticle) {
+  EXPECT_FALSE(report::history_has("<a@b>"));
+}
 
 }  // namespace

@@ -50,7 +50,8 @@ TEST(Auth, CommentsOnlyMeansNoAuthentication) {
 TEST(Auth, UserWithoutPasswordIsASetupError) {
   TempSite site;
   site.write("authinfo", "lonely\n");
-  const auto result = run_tessu(concat(site.site_options(), {"--auth", site.path("authinfo"), "x"}));
+  const auto result =
+      run_tessu(concat(site.site_options(), {"--auth", site.path("authinfo"), "x"}));
   EXPECT_EQ(result.status, 10);
   EXPECT_TRUE(contains(result.err, "bad syntax in authinfo (item 2 of 2) \"lonely\""))
       << result.err;
@@ -60,7 +61,8 @@ TEST(Auth, UnexpectedAnswersEndTheRun) {
   TempSite site;
   site.write("authinfo", "u p\n");
   TestNntpServer user_refused;
-  user_refused.script.faults.push_back(Fault{Fault::kReplyCode, "AUTHINFO", 1, "281 no password needed", 0});
+  user_refused.script.faults.push_back(
+      Fault{Fault::kReplyCode, "AUTHINFO", 1, "281 no password needed", 0});
   user_refused.start();
   auto result = run_tessu(run_args(site, user_refused, {"--auth", site.path("authinfo")}));
   EXPECT_EQ(result.status, 4);
@@ -123,7 +125,8 @@ TEST(AuthGeneric, AuthenticatorGetsTheConnectionAndItsStatusCounts) {
   // reply to AUTHINFO GENERIC from the descriptors it is handed.
   site.write("auth.sh",
              "#!/bin/sh\nset -e\nIFS=. read r w t <<EOF\n$NNTP_AUTH_FDS\nEOF\n"
-             "echo \"$r $w $t\" > " + site.path("fds") + "\nexit ${AUTH_STATUS:-0}\n");
+             "echo \"$r $w $t\" > " +
+                 site.path("fds") + "\nexit ${AUTH_STATUS:-0}\n");
   TestNntpServer server;
   server.start();
   testsupport::RunOptions ok;

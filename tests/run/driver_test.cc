@@ -13,7 +13,9 @@ using testsupport::run_tessu;
 using testsupport::RunOptions;
 using testsupport::TempSite;
 
-RunOptions without_nntpserver() { return RunOptions{"", {{"NNTPSERVER", "\x01"}}, "", 60}; }
+RunOptions without_nntpserver() {
+  return RunOptions{"", {{"NNTPSERVER", "\x01"}}, "", 60};
+}
 
 TEST(StartUp, MissingSpoolNameIsAUsageError) {
   TempSite site;
@@ -26,8 +28,8 @@ TEST(StartUp, MissingSpoolNameIsAUsageError) {
 
 TEST(StartUp, EmptyFirstArgumentLeavesTheSpoolNameUnset) {
   TempSite site;
-  const auto result = run_tessu(concat(site.site_options(), {"", "news.example"}),
-                                without_nntpserver());
+  const auto result =
+      run_tessu(concat(site.site_options(), {"", "news.example"}), without_nntpserver());
   EXPECT_EQ(result.status, 2);
   EXPECT_EQ(result.err, "spool name missing\n");
 }
@@ -50,8 +52,8 @@ TEST(StartUp, FourPositionalArgumentsAreTooMany) {
 
 TEST(Enquire, AnswersNoWithoutLockingOrConnecting) {
   TempSite site;
-  const auto result =
-      run_tessu(concat(site.site_options(), {"--enquire", "<x@y>", "-d", "feed", "127.0.0.1", "1"}));
+  const auto result = run_tessu(
+      concat(site.site_options(), {"--enquire", "<x@y>", "-d", "feed", "127.0.0.1", "1"}));
   EXPECT_EQ(result.status, 12);
   EXPECT_EQ(result.out, "no\n");
   EXPECT_FALSE(contains(result.err, "server:"));
@@ -68,8 +70,8 @@ TEST(Enquire, NeedsNoSpoolName) {
 
 TEST(Run, DryRunWalksTheWholeSequenceWithoutConnecting) {
   TempSite site;
-  const auto result =
-      run_tessu(concat(site.site_options(), {"--dry-run", "--nopost", "-d", "feed", "127.0.0.1", "1"}));
+  const auto result = run_tessu(
+      concat(site.site_options(), {"--dry-run", "--nopost", "-d", "feed", "127.0.0.1", "1"}));
   EXPECT_EQ(result.status, 0) << result.err;
   EXPECT_TRUE(contains(result.err, "tessu 1.6 ")) << result.err;
   EXPECT_TRUE(contains(result.err, "server: 127.0.0.1, spool: feed\n"));
@@ -82,7 +84,8 @@ TEST(Run, NntpserverNamesTheSpoolAndTheHost) {
   TempSite site;
   RunOptions options;
   options.env = {{"NNTPSERVER", "newshub"}};
-  const auto result = run_tessu(concat(site.site_options(), {"--dry-run", "--nopost", "-d"}), options);
+  const auto result =
+      run_tessu(concat(site.site_options(), {"--dry-run", "--nopost", "-d"}), options);
   EXPECT_EQ(result.status, 0) << result.err;
   EXPECT_TRUE(contains(result.err, "server: newshub, spool: newshub\n")) << result.err;
 }
@@ -93,7 +96,8 @@ TEST(Run, UnknownFreeSpaceIsReportedAndTheFetchGoesOn) {
       concat(site.site_options(), {"--dry-run", "--nopost", "-d", "--minfree", "10", "feed"}));
   EXPECT_EQ(result.status, 0) << result.err;
   EXPECT_TRUE(contains(result.err, "check spool free space\n"));
-  EXPECT_TRUE(contains(result.err, "tessu: can't determine free /usr/local/news/spool/articles space"))
+  EXPECT_TRUE(
+      contains(result.err, "tessu: can't determine free /usr/local/news/spool/articles space"))
       << result.err;
   EXPECT_TRUE(contains(result.err, "fetching news\n"));
 }

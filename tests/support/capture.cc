@@ -1,10 +1,10 @@
 #include "support/capture.h"
 
+#include <unistd.h>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
-#include <unistd.h>
 
 namespace testsupport {
 
@@ -19,7 +19,9 @@ CaptureFd::CaptureFd(int fd) : fd_(fd) {
   close(file);
 }
 
-CaptureFd::~CaptureFd() { take(); }
+CaptureFd::~CaptureFd() {
+  take();
+}
 
 std::string CaptureFd::take() {
   if (done_) return "";
