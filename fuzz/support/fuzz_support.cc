@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "nntp/connection.h"
 #include "run/settings.h"
 
 namespace fuzz {
@@ -78,6 +79,26 @@ void write_scratch(std::string_view bytes) {
     dprintf(g_report_fd, "can't write %s: %s\n", g_scratch_path.c_str(), strerror(errno));
     abort();
   }
+}
+
+void serve_connection(std::string_view bytes) {
+  static int server = -1;
+  static int discard = -1;
+  if (server < 0) {
+    server = memfd_create("tessu-fuzz-server", MFD_CLOEXEC);
+    discard = open("/dev/null", O_WRONLY | O_CLOEXEC);
+    if (server < 0 || discard < 0) {
+      dprintf(g_report_fd, "can't make the server's stream: %s\n", strerror(errno));
+      abort();
+    }
+  }
+  if (ftruncate(server, 0) != 0 ||
+      pwrite(server, bytes.data(), bytes.size(), 0) != static_cast<ssize_t>(bytes.size()) ||
+      lseek(server, 0, SEEK_SET) != 0) {
+    dprintf(g_report_fd, "can't write the server's stream: %s\n", strerror(errno));
+    abort();
+  }
+  nntp::attach_connection(&nntp::g_connection, server, discard);
 }
 
 std::vector<char> exact_copy(std::string_view text) {

@@ -27,6 +27,11 @@ const char* scratch_path();
 /// Replaces the scratch file's contents with the bytes.
 void write_scratch(std::string_view bytes);
 
+/// Makes bytes what the server sends: nntp::g_connection reads them from a
+/// file in memory, then meets the end of the stream; what it sends is thrown
+/// away.
+void serve_connection(std::string_view bytes);
+
 /// The input as text.
 inline std::string_view as_text(const uint8_t* data, size_t size) {
   return std::string_view(reinterpret_cast<const char*>(data), size);
