@@ -103,28 +103,48 @@ constexpr int kNoPrivateTmp = 125;
 // Runs tessu with the site's "tmp" directory as /tmp. The site, itself below
 // /tmp, stays reachable at its path. status kNoPrivateTmp: no private /tmp
 // could be had.
+// The place below fake_tmp where a path below the real /tmp must show up, so
+// that it keeps its name once fake_tmp is mounted as /tmp; empty for a path
+// outside /tmp. The directories on the way are made here, in the parent.
+std::string place_in_fake_tmp(const std::string& fake_tmp, const std::string& path) {
+  const std::string prefix = "/tmp/";
+  if (path.compare(0, prefix.size(), prefix) != 0) return "";
+  std::string place = fake_tmp;
+  size_t at = prefix.size();
+  while (at <= path.size()) {
+    size_t end = path.find('/', at);
+    if (end == std::string::npos) end = path.size();
+    place += "/" + path.substr(at, end - at);
+    mkdir(place.c_str(), 0755);
+    at = end + 1;
+  }
+  return place;
+}
+
 RunResult run_with_private_tmp(const TempSite& site, const Strings& args) {
   const std::string fake_tmp = site.path("tmp");
-  const std::string prefix = "/tmp/";
-  if (site.root.compare(0, prefix.size(), prefix) != 0) {
+  const std::string site_in_fake = place_in_fake_tmp(fake_tmp, site.root);
+  if (site_in_fake.empty()) {
     RunResult refused;
     refused.status = kNoPrivateTmp;
     return refused;
   }
-  const std::string site_in_fake = fake_tmp + "/" + site.root.substr(prefix.size());
-  mkdir(site_in_fake.c_str(), 0755);
+  // The binary may be built below /tmp too (a clone there): it must stay reachable.
+  std::string binary_directory = TESSU_BINARY;
+  binary_directory.erase(binary_directory.rfind('/'));
+  const std::string binary_in_fake = place_in_fake_tmp(fake_tmp, binary_directory);
   testsupport::RunOptions options;
   options.in_child = [&] {
     const bool mounted =
         unshare(CLONE_NEWNS) == 0 &&
         mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0 &&
         mount(site.root.c_str(), site_in_fake.c_str(), nullptr, MS_BIND, nullptr) == 0 &&
+        (binary_in_fake.empty() ||
+         mount(binary_directory.c_str(), binary_in_fake.c_str(), nullptr, MS_BIND, nullptr) == 0) &&
         mount(fake_tmp.c_str(), "/tmp", nullptr, MS_BIND | MS_REC, nullptr) == 0;
     return mounted ? 0 : kNoPrivateTmp;
   };
-  const RunResult run = testsupport::run_tessu(args, options);
-  rmdir(site_in_fake.c_str());
-  return run;
+  return testsupport::run_tessu(args, options);
 }
 
 struct ConnectErrorsFile : testing::Test {
