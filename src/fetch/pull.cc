@@ -181,6 +181,16 @@ bool flush_when_full() {
   return true;
 }
 
+// Moves *next up to the newest limit articles of the group ending at last.
+// A limit that would take the start beyond the range of article numbers (a
+// negative one near the top of the range) is not applied.
+void skip_to_newest(int64_t last, int64_t limit, const char* option, int64_t* next) {
+  int64_t start = 0;
+  if (__builtin_sub_overflow(last + 1, limit, &start) || start <= *next) return;
+  message(kProgress, "skipping %ld articles due to %s", static_cast<long>(start - *next), option);
+  *next = start;
+}
+
 int pull_group(const char* group, int64_t* number, bool new_group) {
   const run::Settings& s = settings();
   const int64_t r = *number;
@@ -217,16 +227,8 @@ int pull_group(const char* group, int64_t* number, bool new_group) {
     *number = next;
     return 1;
   }
-  if (new_group && s.maxnew != 0 && last + 1 - s.maxnew > next) {
-    message(kProgress, "skipping %ld articles due to --maxnew",
-            static_cast<long>(last + 1 - s.maxnew - next));
-    next = last + 1 - s.maxnew;
-  }
-  if (s.maxart != 0 && last + 1 - s.maxart > next) {
-    message(kProgress, "skipping %ld articles due to --maxart",
-            static_cast<long>(last + 1 - s.maxart - next));
-    next = last + 1 - s.maxart;
-  }
+  if (new_group && s.maxnew != 0) skip_to_newest(last, s.maxnew, "--maxnew", &next);
+  if (s.maxart != 0) skip_to_newest(last, s.maxart, "--maxart", &next);
 
   g_latest_article = -1;
   g.group.stepping = true;

@@ -138,6 +138,16 @@ TEST_F(HostileServer, NumbersAtTheTopOfTheRangeAreWalkedWithoutOverflow) {
   EXPECT_EQ(host_active(), "misc.test 9223372036854775807\n");
 }
 
+TEST_F(HostileServer, NegativeArticleLimitsAtTheTopOfTheRangeDoNotOverflow) {
+  server.add_group(kGroup, 1, 0);
+  server.script.faults.push_back(Fault{
+      Fault::kReplyCode, "GROUP", 0, "211 1 9223372036854775806 9223372036854775806 misc.test", 0});
+  const RunResult result = bounded({"--maxnew", "-5", "--maxart", "-5"});
+  ASSERT_EQ(result.status, 0) << result.err;
+  EXPECT_FALSE(contains(result.err, "skipping")) << result.err;
+  EXPECT_EQ(host_active(), "misc.test 9223372036854775807\n");
+}
+
 TEST_F(HostileServer, RangeFarBeyondTheArticleCountIsCrossedWithNext) {
   add(1);
   add(500000000000);
