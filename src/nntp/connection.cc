@@ -24,6 +24,12 @@ namespace nntp {
 Connection g_connection;
 ReplyWindow g_reply_window;
 
+void TimedOperation::check_signals_once() {
+  if (signals_checked) return;
+  signals_checked = true;
+  run::check_signals();
+}
+
 namespace {
 
 using report::message;
@@ -42,22 +48,6 @@ int64_t now_ms() {
   clock_gettime(CLOCK_MONOTONIC, &now);
   return now.tv_sec * 1000LL + now.tv_nsec / 1000000;
 }
-
-// One timed operation: its deadline, taken when it starts, and whether
-// signals that arrived before it were already acted upon.
-struct TimedOperation {
-  int64_t deadline = timed_deadline();
-  bool signals_checked = false;
-  bool timed_out = false;
-
-  // A terminating signal that arrived before the operation had to wait ends
-  // the run as it would outside any wait.
-  void check_signals_once() {
-    if (signals_checked) return;
-    signals_checked = true;
-    run::check_signals();
-  }
-};
 
 enum class Fill { kData, kEnd, kError, kTimedOut };
 

@@ -153,6 +153,19 @@ int64_t timed_deadline();
 /// as a whole; the exit path is not limited. Returns the limit it replaces.
 int64_t limit_timed_operations(int64_t deadline_ms);
 
+/// One timed operation on a connection (a line read, a write): its deadline,
+/// taken when it starts, and whether signals that arrived before it were
+/// already acted upon.
+struct TimedOperation {
+  int64_t deadline = timed_deadline();
+  bool signals_checked = false;
+  bool timed_out = false;
+
+  /// A terminating signal that arrived before the operation had to wait ends
+  /// the run as it would outside any wait (checked once per operation).
+  void check_signals_once();
+};
+
 /// Waits until fd is ready for events (POLLIN or POLLOUT) or the deadline
 /// passes. A terminating signal that arrives meanwhile ends the wait as the
 /// deadline does (after its own report); SIGUSR1 only is reported. True when ready.

@@ -123,23 +123,6 @@ struct ChatState {
 
 ChatState g_chat;
 
-// One telnet read or write, bounded as every read of the connection is: its
-// deadline, taken when it starts, and whether signals that arrived before it
-// were already acted upon.
-struct TimedOperation {
-  int64_t deadline = timed_deadline();
-  bool signals_checked = false;
-  bool timed_out = false;
-
-  // A terminating signal that arrived before the operation had to wait ends
-  // the run as it would outside any wait.
-  void check_signals_once() {
-    if (signals_checked) return;
-    signals_checked = true;
-    run::check_signals();
-  }
-};
-
 enum class Receive { kData, kEnd, kError, kTimedOut };
 
 // Refills the empty receive buffer from the socket, waiting under the time-out.
