@@ -1,4 +1,4 @@
-// The local active file reader, fetch::read_active, and the group table it
+// The local active file reader, groups::read_active, and the group table it
 // fills. Every group is selected (the entry list is "*"). Input: the file.
 //
 // Properties: the table holds exactly the groups that the scan format
@@ -14,9 +14,9 @@
 #include <string_view>
 #include <vector>
 
-#include "fetch/active.h"
+#include "base/settings.h"
+#include "groups/active.h"
 #include "groups/newsfeeds.h"
-#include "run/settings.h"
 #include "support/fuzz_support.h"
 
 namespace {
@@ -58,41 +58,41 @@ std::vector<std::string> expected_groups(std::string_view text) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string_view text = fuzz::as_text(data, size);
   fuzz::reset_settings();
-  run::g_settings.paths.active = fuzz::scratch_path();
+  base::g_settings.paths.active = fuzz::scratch_path();
   groups::g_groups_list.patterns.clear();
   groups::g_me_list.patterns.clear();
   groups::g_entry_list.patterns.clear();
   groups::add_pattern("*", groups::g_entry_list, false);
-  fetch::group_table_clear();
+  groups::group_table_clear();
 
   fuzz::write_scratch(text);
-  fetch::read_active(false);
+  groups::read_active(false);
 
   const std::vector<std::string> expected = expected_groups(text);
   std::map<std::string, int> unseen;
   for (const std::string& name : expected) ++unseen[name];
   for (auto& [name, count] : unseen) {
-    FUZZ_CHECK(fetch::group_known(name.c_str()));
-    const int bucket = fetch::string_hash(name.c_str(), fetch::kGroupBuckets);
-    FUZZ_CHECK(bucket >= 0 && bucket < fetch::kGroupBuckets);
+    FUZZ_CHECK(groups::group_known(name.c_str()));
+    const int bucket = groups::string_hash(name.c_str(), groups::kGroupBuckets);
+    FUZZ_CHECK(bucket >= 0 && bucket < groups::kGroupBuckets);
     // Mark every other group: its newest entry is then not handed out, and
     // marking again finds that entry marked.
-    if (fetch::string_hash(name.c_str(), 2) == 0) {
-      FUZZ_CHECK(fetch::group_mark_seen(name.c_str()));
-      FUZZ_CHECK(!fetch::group_mark_seen(name.c_str()));
+    if (groups::string_hash(name.c_str(), 2) == 0) {
+      FUZZ_CHECK(groups::group_mark_seen(name.c_str()));
+      FUZZ_CHECK(!groups::group_mark_seen(name.c_str()));
       --count;
     }
   }
 
-  char name[fetch::kGroupNameBuffer];
-  while (fetch::next_unseen_group(name)) {
+  char name[groups::kGroupNameBuffer];
+  while (groups::next_unseen_group(name)) {
     auto it = unseen.find(name);
     FUZZ_CHECK(it != unseen.end() && it->second > 0);
     --it->second;
   }
   for (const auto& [group, count] : unseen) {
     FUZZ_CHECK(count == 0);
-    FUZZ_CHECK(!fetch::group_known(group.c_str()));
+    FUZZ_CHECK(!groups::group_known(group.c_str()));
   }
   return 0;
 }

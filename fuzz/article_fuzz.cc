@@ -30,12 +30,12 @@
 #include <string>
 #include <vector>
 
+#include "base/settings.h"
 #include "fetch/article.h"
 #include "fetch/spool.h"
 #include "groups/newsfeeds.h"
 #include "nntp/connection.h"
 #include "report/stats.h"
-#include "run/settings.h"
 #include "support/fuzz_support.h"
 
 namespace {
@@ -240,7 +240,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (flags.special) flags.sites.push_back(groups::kOwnSiteName);
 
   fuzz::reset_settings();
-  run::Settings& s = run::g_settings;
+  base::Settings& s = base::g_settings;
   s.paths.incoming = g_incoming;
   s.spool_name = kSpoolName;
   s.server_host = "news.example";

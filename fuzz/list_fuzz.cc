@@ -25,11 +25,11 @@
 #include <string>
 #include <vector>
 
+#include "base/settings.h"
 #include "nntp/connection.h"
 #include "nntp/group_list.h"
 #include "nntp/replies.h"
 #include "report/stats.h"
-#include "run/settings.h"
 #include "support/fuzz_support.h"
 
 namespace {
@@ -198,7 +198,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string_view text = fuzz::as_text(data + 1, size - 1);
 
   fuzz::reset_settings();
-  run::Settings& s = run::g_settings;
+  base::Settings& s = base::g_settings;
   s.timeout = 30;
   s.window = 10;  // the reply is taken below, as the next command would
   if (descriptions) {

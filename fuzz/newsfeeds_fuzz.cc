@@ -15,8 +15,8 @@
 #include <string_view>
 #include <vector>
 
+#include "base/settings.h"
 #include "groups/newsfeeds.h"
-#include "run/settings.h"
 #include "support/fuzz_support.h"
 
 namespace {
@@ -104,9 +104,9 @@ bool same(const std::vector<groups::Pattern>& a, const std::vector<groups::Patte
 
 Selection read_file(std::string_view text, bool inn_mode) {
   fuzz::reset_settings();
-  run::g_settings.inn_mode = inn_mode;
-  run::g_settings.spool_name = "feed";
-  run::g_settings.paths.newsfeeds = fuzz::scratch_path();
+  base::g_settings.inn_mode = inn_mode;
+  base::g_settings.spool_name = "feed";
+  base::g_settings.paths.newsfeeds = fuzz::scratch_path();
   groups::g_entry_list.patterns.clear();
   groups::g_me_list.patterns.clear();
   groups::g_excluded_sites.clear();

@@ -18,8 +18,8 @@
 #include <string>
 #include <vector>
 
+#include "base/settings.h"
 #include "post/outgoing.h"
-#include "run/settings.h"
 #include "support/fuzz_support.h"
 
 namespace {

@@ -17,10 +17,10 @@
 #include <optional>
 #include <string>
 
+#include "base/settings.h"
 #include "nntp/connection.h"
 #include "nntp/replies.h"
 #include "report/stats.h"
-#include "run/settings.h"
 #include "support/fuzz_support.h"
 
 namespace {
@@ -159,7 +159,7 @@ void check_line(const char* line) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string_view text = fuzz::as_text(data, size);
   fuzz::reset_settings();
-  run::g_settings.timeout = 30;
+  base::g_settings.timeout = 30;
   report::g_counters = report::Counters{};
   fuzz::serve_connection(text);
 

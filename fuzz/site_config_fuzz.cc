@@ -1,4 +1,4 @@
-// The site configuration reader, run::read_config and run::apply_site_config:
+// The site configuration reader, newssys::read_config and newssys::apply_site_config:
 // the news system's shell-variable file, read without a shell. Input: the
 // file.
 //
@@ -19,35 +19,33 @@
 #include <string>
 #include <string_view>
 
+#include "base/settings.h"
 #include "newssys/paths.h"
-#include "run/settings.h"
-#include "run/site_config.h"
+#include "newssys/site_config.h"
 #include "support/fuzz_support.h"
 
 namespace {
 
-using run::Text;
+using base::Text;
 
 std::map<std::string, std::string> read_variables(std::string_view text, bool* ok) {
-  run::clear_variables();
+  newssys::clear_variables();
   *ok = true;
   if (text.empty()) return {};
   std::vector<char> copy = fuzz::exact_copy(text);
   FILE* stream = fmemopen(copy.data(), text.size(), "r");
   FUZZ_CHECK(stream != nullptr);
-  *ok = run::read_config(stream, "fuzz");
+  *ok = newssys::read_config(stream, "fuzz");
   fclose(stream);
 
   std::map<std::string, std::string> variables;  // the newest value of each name
-  for (const auto& chain : run::g_variables.buckets) {
-    for (const run::ConfigVariable& v : chain) {
-      FUZZ_CHECK(!v.name.empty() && v.name.size() <= static_cast<size_t>(run::kVariableNameMax));
-      FUZZ_CHECK(v.value.size() <= static_cast<size_t>(run::kConfigLineMax));
-      FUZZ_CHECK(v.value.find('\n') == std::string::npos);
-      const char* newest = run::lookup_variable(v.name.c_str());
-      FUZZ_CHECK(newest != nullptr);
-      variables[v.name] = newest;
-    }
+  for (const auto& [name, value] : newssys::g_variables) {
+    FUZZ_CHECK(!name.empty() && name.size() <= static_cast<size_t>(newssys::kVariableNameMax));
+    FUZZ_CHECK(value.size() <= static_cast<size_t>(newssys::kConfigLineMax));
+    FUZZ_CHECK(value.find('\n') == std::string::npos);
+    const char* newest = newssys::lookup_variable(name.c_str());
+    FUZZ_CHECK(newest != nullptr && newest == value);
+    variables[name] = newest;
   }
   return variables;
 }
@@ -63,15 +61,15 @@ Text take(const Text& was, const Text& value) {
 }
 
 Text joined(const Text& first, const char* second) {
-  return std::string(run::text_or_empty(first)) + second;
+  return std::string(base::text_or_empty(first)) + second;
 }
 
-void check_applied(const run::SitePaths& was, int dbz_was) {
-  using run::lookup_variable;
-  const run::SitePaths& now = run::g_settings.paths;
+void check_applied(const base::SitePaths& was, int dbz_was) {
+  using newssys::lookup_variable;
+  const base::SitePaths& now = base::g_settings.paths;
   const bool inn = lookup_variable("INND") != nullptr;
-  FUZZ_CHECK(run::g_settings.inn_mode == inn);
-  run::SitePaths want = was;
+  FUZZ_CHECK(base::g_settings.inn_mode == inn);
+  base::SitePaths want = was;
   int dbz = dbz_was;
   if (lookup_variable("NEWSBIN") != nullptr && inn) {
     want.newshome = take(was.newshome, lookup_variable("NEWSHOME"));
@@ -82,7 +80,7 @@ void check_applied(const run::SitePaths& was, int dbz_was) {
     want.spool = take(was.spool, lookup_variable("SPOOL"));
     want.batch = take(was.batch, lookup_variable("BATCH"));
     want.incoming = take(was.incoming, lookup_variable("INCOMING"));
-    std::string spool = run::text_or_empty(want.spool);
+    std::string spool = base::text_or_empty(want.spool);
     const size_t articles = spool.find("/articles");
     spool = articles != std::string::npos ? spool.substr(0, articles) + "/inhosts"
                                           : spool + "/in.hosts";
@@ -120,7 +118,7 @@ void check_applied(const run::SitePaths& was, int dbz_was) {
   FUZZ_CHECK(now.history == want.history);
   FUZZ_CHECK(now.locks == want.locks);
   FUZZ_CHECK(now.newsfeeds == want.newsfeeds);
-  FUZZ_CHECK(run::g_extended_dbz == dbz);
+  FUZZ_CHECK(newssys::g_extended_dbz == dbz);
 }
 
 // True when text may name a file to read or a command to run.
@@ -143,8 +141,8 @@ bool may_include(std::string_view text) {
 }
 
 bool too_long(const char* name) {
-  const char* value = run::lookup_variable(name);
-  return value != nullptr && strlen(value) > static_cast<size_t>(run::kConfigLineMax) - 10;
+  const char* value = newssys::lookup_variable(name);
+  return value != nullptr && strlen(value) > static_cast<size_t>(newssys::kConfigLineMax) - 10;
 }
 
 }  // namespace
@@ -173,7 +171,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
     line += "'\n";
     // fgets hands a longer line over in pieces.
-    if (line.size() > static_cast<size_t>(run::kConfigLineMax)) continue;
+    if (line.size() > static_cast<size_t>(newssys::kConfigLineMax)) continue;
     written += line;
     expected[name] = value;
   }
@@ -182,9 +180,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
   read_variables(text, &ok);
   if (too_long("SPOOL") || too_long("NEWSARTS") || too_long("NEWSCTL")) return 0;
-  const run::SitePaths was = run::g_settings.paths;
-  run::g_extended_dbz = 0;
-  run::apply_site_config("fuzz");
+  const base::SitePaths was = base::g_settings.paths;
+  newssys::g_extended_dbz = 0;
+  newssys::apply_site_config("fuzz");
   check_applied(was, 0);
   return 0;
 }

@@ -20,9 +20,9 @@
 #include <string>
 #include <vector>
 
+#include "base/settings.h"
 #include "nntp/connection.h"
 #include "nntp/telnet.h"
-#include "run/settings.h"
 #include "support/fuzz_support.h"
 
 namespace {
@@ -124,7 +124,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (expected.answers.size() > 3 * kAnswersMax) return 0;
 
   fuzz::reset_settings();
-  run::g_settings.timeout = 10;  // a reader that waits gives up and reads no more lines
+  base::g_settings.timeout = 10;  // a reader that waits gives up and reads no more lines
   nntp::g_telnet_input = nntp::TelnetInput{};
   int fds[2];
   if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds) != 0) return 0;

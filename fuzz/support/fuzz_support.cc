@@ -10,8 +10,9 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "base/settings.h"
 #include "nntp/connection.h"
-#include "run/settings.h"
+#include "run/options.h"
 
 namespace fuzz {
 
@@ -36,9 +37,9 @@ void fail(const char* file, int line, const char* what) {
 }
 
 void reset_settings() {
-  run::g_settings = run::Settings{};
+  base::g_settings = base::Settings{};
   run::set_start_values();
-  run::g_settings.verbosity = 0;
+  base::g_settings.verbosity = 0;
 }
 
 const char* scratch_path() {

@@ -16,7 +16,7 @@ namespace fuzz {
 /// aborts, which libFuzzer records as a finding.
 [[noreturn]] void fail(const char* file, int line, const char* what);
 
-/// Sets run::g_settings to what a run starts with, at verbosity 0.
+/// Sets base::g_settings to what a run starts with, at verbosity 0.
 void reset_settings();
 
 /// A file of this process's own (in memory where possible, else in the

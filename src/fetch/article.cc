@@ -9,13 +9,13 @@
 #include <string>
 #include <string_view>
 
+#include "base/settings.h"
 #include "fetch/filters.h"
 #include "fetch/spool.h"
 #include "groups/newsfeeds.h"
 #include "nntp/connection.h"
 #include "report/message.h"
 #include "report/stats.h"
-#include "run/settings.h"
 
 namespace fetch {
 
@@ -182,7 +182,7 @@ struct Verdicts {
 // replaced in the buffer by the extended line. False when there was no
 // memory for the extension.
 bool path_rule(const LineState& line, int64_t n, const char* group, Verdicts* verdicts) {
-  const run::Settings& s = run::g_settings;
+  const base::Settings& s = base::g_settings;
   const size_t value_at = [&] {
     size_t at = line.start + 5;
     while (at < g_article_used && (g_article[at] == ' ' || g_article[at] == '\t')) ++at;
@@ -235,8 +235,8 @@ bool header_line(const LineState& line, int64_t n, const char* group, Verdicts* 
       *in_header = false;
       break;
     case 'M':
-      if (!run::g_settings.keep_fake && length >= 11 && strncasecmp(text, "Message-ID:", 11) == 0 &&
-          fake_id_in(text + 11, text + length)) {
+      if (!base::g_settings.keep_fake && length >= 11 &&
+          strncasecmp(text, "Message-ID:", 11) == 0 && fake_id_in(text + 11, text + length)) {
         verdicts->fake = 1;
       }
       break;
@@ -253,7 +253,7 @@ bool header_line(const LineState& line, int64_t n, const char* group, Verdicts* 
 
 // The end line was read: decides what becomes of the article.
 bool finish_article(int64_t n, const char* group, const Verdicts& verdicts, bool filtering) {
-  const run::Settings& s = run::g_settings;
+  const base::Settings& s = base::g_settings;
   const long number = static_cast<long>(n);
   bool filter_refused = false;
   if (filtering) {
@@ -288,7 +288,7 @@ bool finish_article(int64_t n, const char* group, const Verdicts& verdicts, bool
     message(report::kError, "Path line was '%s'", g_saved_path.c_str());
     return false;
   }
-  if (strncmp(run::text_or_empty(s.add_header), "Path", 4) != 0) {
+  if (strncmp(base::text_or_empty(s.add_header), "Path", 4) != 0) {
     message(report::kError, "ARTICLE %ld in %s did not contain a 'Path:'", number, group);
   }
   return false;
@@ -302,7 +302,7 @@ bool is_fake_id(const char* message_id) {
 
 bool read_article(int64_t n, const char* group) {
   if (!ensure_article_buffer()) return false;
-  const bool filtering = run::has_text(run::g_settings.filter);
+  const bool filtering = base::has_text(base::g_settings.filter);
   g_article_used = 0;
   g_saved_path.clear();
   Verdicts verdicts;

@@ -10,12 +10,13 @@
 #include <cstring>
 #include <string>
 
-#include "nntp/children.h"
+#include "base/settings.h"
 #include "nntp/connection.h"
 #include "report/message.h"
-#include "run/driver.h"
-#include "run/settings.h"
-#include "run/signals.h"
+#include "report/title.h"
+#include "sys/children.h"
+#include "sys/signals.h"
+#include "sys/timed_io.h"
 
 namespace fetch {
 
@@ -35,13 +36,13 @@ nntp::Connection g_filter;
 bool g_filter_open = false;
 
 const char* filter_command() {
-  return run::text_or_empty(run::g_settings.filter);
+  return base::text_or_empty(base::g_settings.filter);
 }
 
 void start_filter() {
-  run::set_state("open filter");
-  nntp::CoprocessEnds ends;
-  nntp::spawn_coprocess(filter_command(), &ends);
+  report::set_state("open filter");
+  sys::CoprocessEnds ends;
+  sys::spawn_coprocess(filter_command(), &ends);
   nntp::adopt_coprocess(&ends, &g_filter);
   // Writes must never block beyond the time-out: a filter that stops reading
   // leaves the pipe full, and the wait for room is what the time-out bounds.
@@ -59,16 +60,16 @@ bool send_buffered() {
   const size_t used = out.used;
   out.used = 0;
   if (used == 0) return true;
-  run::check_signals();
-  const int64_t deadline = nntp::timed_deadline();
+  sys::check_signals();
+  const int64_t deadline = sys::timed_deadline();
   size_t sent = 0;
   while (sent < used) {
-    if (!nntp::wait_descriptor(g_filter.write_fd, POLLOUT, deadline)) {
+    if (!sys::wait_descriptor(g_filter.write_fd, POLLOUT, deadline)) {
       errno = ETIMEDOUT;
       return false;
     }
     const ssize_t wrote =
-        nntp::write_without_sigpipe(g_filter.write_fd, out.data.data() + sent, used - sent);
+        sys::write_without_sigpipe(g_filter.write_fd, out.data.data() + sent, used - sent);
     if (wrote > 0) {
       sent += static_cast<size_t>(wrote);
       continue;
@@ -121,9 +122,9 @@ void format_mfilter_command(char* buffer, const char* command, const char* messa
 }
 
 bool mfilter_rejects(const char* message_id) {
-  const run::Settings& s = run::g_settings;
-  if (!run::has_text(s.mfilter)) return false;
-  run::set_state("mfilter");
+  const base::Settings& s = base::g_settings;
+  if (!base::has_text(s.mfilter)) return false;
+  report::set_state("mfilter");
   const int in_fd = open(kDevNull, O_RDWR | O_CLOEXEC);
   if (in_fd < 0) {
     message(report::kSysError, "can't open \"%s\"", kDevNull);
@@ -132,7 +133,7 @@ bool mfilter_rejects(const char* message_id) {
   const int out_fd = fcntl(in_fd, F_DUPFD_CLOEXEC, 0);
   static char command_line[kMfilterLineMax];
   format_mfilter_command(command_line, s.mfilter->c_str(), message_id);
-  const int status = nntp::run_script(command_line, in_fd, out_fd >= 0 ? out_fd : in_fd);
+  const int status = sys::run_script(command_line, in_fd, out_fd >= 0 ? out_fd : in_fd);
   close(in_fd);
   if (out_fd >= 0) close(out_fd);
   if (status != 0) {
@@ -145,7 +146,7 @@ bool mfilter_rejects(const char* message_id) {
 
 void filter_feed_line(const char* line, size_t length) {
   // A filter stopped part way through an article is not given the rest of it.
-  if (!run::has_text(run::g_settings.filter)) return;
+  if (!base::has_text(base::g_settings.filter)) return;
   if (!g_filter_open) start_filter();
   if (append_to_filter(line, length)) return;
   message(report::kSysError, "filter stopped: %s", filter_command());
@@ -182,12 +183,12 @@ bool filter_verdict(const char* article_number) {
 }
 
 void filter_stop() {
-  run::set_state("stop filter");
+  report::set_state("stop filter");
   // Text a failed filter was not given is of no use to it any more.
   g_filter.write_stream.used = 0;
   nntp::close_connection(&g_filter);
   g_filter_open = false;
-  run::g_settings.filter.reset();
+  base::g_settings.filter.reset();
 }
 
 }  // namespace fetch

@@ -12,16 +12,18 @@
 #include <string>
 #include <vector>
 
-#include "fetch/active.h"
+#include "base/settings.h"
+#include "base/status.h"
 #include "fetch/host_active.h"
 #include "fetch/retrieve.h"
 #include "fetch/spool.h"
+#include "groups/active.h"
 #include "nntp/connection.h"
+#include "report/exit.h"
 #include "report/message.h"
 #include "report/stats.h"
+#include "report/title.h"
 #include "report/util.h"
-#include "run/driver.h"
-#include "run/settings.h"
 
 namespace fetch {
 
@@ -91,16 +93,16 @@ struct PullState {
 
 PullState g;
 
-const run::Settings& settings() {
-  return run::g_settings;
+const base::Settings& settings() {
+  return base::g_settings;
 }
 
 // In inews pipe mode every article is published as it is stored.
 bool published_per_article() {
-  return run::has_text(settings().pipe_program) && !settings().pipe_batch_mode;
+  return base::has_text(settings().pipe_program) && !settings().pipe_batch_mode;
 }
 
-char message_class(bool interrupted) {
+report::MessageClass message_class(bool interrupted) {
   return interrupted ? kProgress : kDetail;
 }
 
@@ -192,7 +194,7 @@ void skip_to_newest(int64_t last, int64_t limit, const char* option, int64_t* ne
 }
 
 int pull_group(const char* group, int64_t* number, bool new_group) {
-  const run::Settings& s = settings();
+  const base::Settings& s = settings();
   const int64_t r = *number;
   int64_t first = 0;
   int64_t last = 0;
@@ -297,10 +299,10 @@ void copy_stopped(const HostLine& line) {
 }
 
 void pull_listed_group(const HostLine& line) {
-  const run::Settings& s = settings();
+  const base::Settings& s = settings();
   const char* name = line.name.c_str();
   // An unsubscribed newsrc line is inactive and leaves its group unmarked.
-  const bool active = line.form != GroupForm::kUnsubscribed && group_mark_seen(name);
+  const bool active = line.form != GroupForm::kUnsubscribed && groups::group_mark_seen(name);
   if (!active) {
     if (s.forget_inactive) {
       report::message(report::kNotice, "inactive group %s removed from host list", name);
@@ -347,7 +349,7 @@ void handle_line(const HostLine& line) {
       copy_stopped(line);
       break;
     case HostLineKind::kMalformed:
-      syntax_check(report::skip_blanks(g.reader.piece), 0, 1, "host active");
+      report::syntax_check(report::skip_blanks(g.reader.piece), 0, 1, "host active");
       copy_stopped(line);
       break;
     case HostLineKind::kGroup:
@@ -357,9 +359,9 @@ void handle_line(const HostLine& line) {
 }
 
 void pull_unseen_groups() {
-  run::set_state("pull: unseen groups");
-  char name[kGroupNameBuffer];
-  while (next_unseen_group(name)) {
+  report::set_state("pull: unseen groups");
+  char name[groups::kGroupNameBuffer];
+  while (groups::next_unseen_group(name)) {
     int64_t number = 0;
     message(kDetail, "pull unseen group %s", name);
     begin_group(name, number);
@@ -465,7 +467,7 @@ bool close_temp_file() {
 
 // Makes the renames in INHOSTS survive a crash.
 void sync_inhosts() {
-  const int fd = open(run::text_or_empty(settings().paths.inhosts), O_RDONLY | O_DIRECTORY);
+  const int fd = open(base::text_or_empty(settings().paths.inhosts), O_RDONLY | O_DIRECTORY);
   if (fd < 0) return;
   fsync(fd);
   close(fd);
@@ -586,8 +588,8 @@ void checkpoint_when_due() {
 // progress and the lines not reached yet are carried into the new file,
 // which then replaces the old one.
 void finish_pull(bool interrupted) {
-  run::set_state("pull: cleanup");
-  const char cls = message_class(interrupted);
+  report::set_state("pull: cleanup");
+  const report::MessageClass cls = message_class(interrupted);
 
   if (g.group.active) {
     int64_t number = interrupted_number();
@@ -611,7 +613,7 @@ void finish_pull(bool interrupted) {
       message(report::kSysError, "can't write temporary host active \"%s\"", g.temp_path);
     unlink(g.temp_path);
     g.groups_with_news = g.removed = 0;
-    run::exit_run(run::kStatusIncoming);
+    report::exit_run(base::kStatusIncoming);
   }
 
   if (g.groups_with_news != 0) {
@@ -639,22 +641,22 @@ void finish_pull(bool interrupted) {
       // A link keeps the host active file in place until the new one replaces
       // it in one rename, so a crash in between leaves a complete file.
       if (link(g.host_path, g.old_path) != 0 && !report::rename_file(g.host_path, g.old_path)) {
-        run::exit_run(run::kStatusIncoming);
+        report::exit_run(base::kStatusIncoming);
       }
     }
     g.old_path[0] = '\0';
   }
   message(cls, "renaming %s to %s", g.temp_path, g.host_path);
-  if (!report::rename_file(g.temp_path, g.host_path)) run::exit_run(run::kStatusIncoming);
+  if (!report::rename_file(g.temp_path, g.host_path)) report::exit_run(base::kStatusIncoming);
   sync_inhosts();
 }
 
 }  // namespace
 
 bool pull(const char* spool_name) {
-  run::set_state("pull: opening host active");
+  report::set_state("pull: opening host active");
   g = PullState{};
-  const char* inhosts = run::text_or_empty(settings().paths.inhosts);
+  const char* inhosts = base::text_or_empty(settings().paths.inhosts);
   report::join_path(g.host_path, inhosts, "/", spool_name);
   report::join_path(g.temp_path, g.host_path, kTempSuffix);
   report::join_path(g.old_path, g.host_path, kOldSuffix);
@@ -682,7 +684,7 @@ bool pull(const char* spool_name) {
     message(report::kSysError, "can't create temporary host active \"%s\"", g.temp_path);
     if (g.reader.file != nullptr) fclose(g.reader.file);
     g.reader.file = nullptr;
-    run::exit_run(run::kStatusIncoming);
+    report::exit_run(base::kStatusIncoming);
   }
   g.in_pull = true;
   g.fetched_at_flush = report::g_counters.fetc;

@@ -7,6 +7,7 @@
 #include <cstring>
 #include <vector>
 
+#include "base/settings.h"
 #include "fetch/article.h"
 #include "fetch/filters.h"
 #include "fetch/msgid_cache.h"
@@ -14,9 +15,8 @@
 #include "nntp/replies.h"
 #include "report/message.h"
 #include "report/stats.h"
+#include "report/title.h"
 #include "report/util.h"
-#include "run/driver.h"
-#include "run/settings.h"
 
 namespace fetch {
 
@@ -84,13 +84,13 @@ int on_next_reply(const char* line, int64_t n, const char* group);
 int on_article_reply(const char* line, int64_t n, const char* group);
 
 bool no_next() {
-  return run::g_settings.nonext != 0 || g_next_off;
+  return base::g_settings.nonext != 0 || g_next_off;
 }
 
 // Whether the next step after a first one goes by NEXT (as fetch_step decides).
 bool next_route() {
   if (no_next()) return false;
-  return g_walk.sparse || g_group.stat_failures >= run::g_settings.missing;
+  return g_walk.sparse || g_group.stat_failures >= base::g_settings.missing;
 }
 
 // The longest range a group of count articles may have without being sparse.
@@ -113,7 +113,7 @@ int64_t cut_walk_without_next(int64_t next, int64_t last, const char* group) {
 void show_article_state(const char* group, int64_t n) {
   char suffix[32];
   snprintf(suffix, sizeof suffix, " %ld", static_cast<long>(n));
-  run::set_state(group, suffix);
+  report::set_state(group, suffix);
 }
 
 // Skips article n: its outcome is settled without fetching it.
@@ -165,7 +165,7 @@ bool scan_article_pointer(const char* rest, int64_t* number, char (&message_id)[
 }
 
 int consider_article(const char* message_id, int64_t n, const char* group) {
-  const run::Settings& s = run::g_settings;
+  const base::Settings& s = base::g_settings;
   if (!s.keep_fake && is_fake_id(message_id)) {
     message(kDetail, "MSGID %s is fake", message_id);
     ++report::g_counters.fake;
@@ -316,7 +316,7 @@ int article_reply(const char* line, int64_t n, const char* group) {
       int64_t number = 0;
       const bool numbered = article_reply_number(rest, &number);
       if (!numbered || number != n) {
-        if (!numbered || number != 0 || run::g_settings.window > 1) {
+        if (!numbered || number != 0 || base::g_settings.window > 1) {
           message(kError, "ARTICLE %ld in %s out of phase: %s", static_cast<long>(n), group, line);
           return 0;
         }
@@ -328,7 +328,7 @@ int article_reply(const char* line, int64_t n, const char* group) {
       }
       if (!read_article(n, group)) return 0;
       g_latest_article = n;
-      if (run::g_settings.verbosity == 2) report::progress_dot();
+      if (base::g_settings.verbosity == 2) report::progress_dot();
       return 1;
     }
     case nntp::kNoArticleNumber:
@@ -362,7 +362,7 @@ bool is_retrieval_handler(nntp::ReplyHandler handler) {
 }  // namespace
 
 int select_group(const char* group, int64_t* first, int64_t* last) {
-  run::set_state(group);
+  report::set_state(group);
   char command[kCommandBuffer];
   const int length = snprintf(command, sizeof command, "GROUP %s", group);
   if (length < 0 || length >= static_cast<int>(sizeof command)) {

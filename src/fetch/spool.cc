@@ -17,14 +17,17 @@
 #include <ctime>
 #include <string>
 
+#include "base/settings.h"
+#include "base/status.h"
 #include "groups/newsfeeds.h"
-#include "nntp/children.h"
 #include "nntp/connection.h"
+#include "report/exit.h"
 #include "report/message.h"
+#include "report/title.h"
 #include "report/util.h"
-#include "run/driver.h"
-#include "run/settings.h"
-#include "run/signals.h"
+#include "sys/children.h"
+#include "sys/signals.h"
+#include "sys/timed_io.h"
 
 namespace fetch {
 
@@ -67,19 +70,19 @@ bool g_random_seeded = false;
 bool g_add_header_refused = false;
 
 Mode spool_mode() {
-  const run::Settings& s = run::g_settings;
-  if (!run::has_text(s.pipe_program)) return Mode::kFile;
+  const base::Settings& s = base::g_settings;
+  if (!base::has_text(s.pipe_program)) return Mode::kFile;
   return s.pipe_batch_mode ? Mode::kRnewsPipe : Mode::kInewsPipe;
 }
 
 const char* pipe_name() {
-  return run::text_or_empty(run::g_settings.pipe_name);
+  return base::text_or_empty(base::g_settings.pipe_name);
 }
 const char* incoming_dir() {
-  return run::text_or_empty(run::g_settings.paths.incoming);
+  return base::text_or_empty(base::g_settings.paths.incoming);
 }
 const char* spool_name() {
-  return run::text_or_empty(run::g_settings.spool_name);
+  return base::text_or_empty(base::g_settings.spool_name);
 }
 
 char unique_char(unsigned d) {
@@ -92,7 +95,7 @@ char unique_char(unsigned d) {
 bool write_all(const char* data, size_t length) {
   const bool to_pipe = g_batch.stream != nullptr;
   while (length > 0) {
-    const ssize_t written = to_pipe ? nntp::write_without_sigpipe(g_batch.fd, data, length)
+    const ssize_t written = to_pipe ? sys::write_without_sigpipe(g_batch.fd, data, length)
                                     : write(g_batch.fd, data, length);
     if (written > 0) {
       data += written;
@@ -104,13 +107,13 @@ bool write_all(const char* data, size_t length) {
       return false;
     }
     if (errno == EINTR) {
-      run::check_signals();
+      sys::check_signals();
       continue;
     }
     if (!to_pipe || (errno != EAGAIN && errno != EWOULDBLOCK)) return false;
-    struct pollfd fds[2] = {{g_batch.fd, POLLOUT, 0}, {run::signal_fd(), POLLIN, 0}};
+    struct pollfd fds[2] = {{g_batch.fd, POLLOUT, 0}, {sys::signal_fd(), POLLIN, 0}};
     if (poll(fds, 2, -1) < 0 && errno != EINTR) return false;
-    if (fds[1].revents != 0) run::check_signals();
+    if (fds[1].revents != 0) sys::check_signals();
   }
   return true;
 }
@@ -121,8 +124,8 @@ bool write_all(const char* data, size_t length) {
 // formed one and, like it, only for an article without Path. The setting
 // "Path" itself (or any other text) asks for the formed Path line alone.
 std::string added_lines(bool has_path) {
-  const run::Settings& s = run::g_settings;
-  if (!run::has_text(s.add_header)) return "";
+  const base::Settings& s = base::g_settings;
+  if (!base::has_text(s.add_header)) return "";
   const std::string& text = *s.add_header;
   std::string user_line;
   bool user_path = false;
@@ -148,7 +151,7 @@ std::string added_lines(bool has_path) {
       lines = user_line;
     } else {
       const char* site = groups::first_site_name();
-      if (*site == '\0') site = run::text_or_empty(s.server_host);
+      if (*site == '\0') site = base::text_or_empty(s.server_host);
       char formed[kAddedLineMax + 2];
       const int n = snprintf(formed, sizeof formed, "%s: %s!not-for-mail", kPathHeaderName, site);
       if (n > 0 && static_cast<size_t>(n) <= kAddedLineMax) {
@@ -260,8 +263,8 @@ void sync_directory(const char* directory) {
   close(fd);
 }
 
-bool flush_pipe(char cls) {
-  run::set_state("pull: close rnews pipe");
+bool flush_pipe(report::MessageClass cls) {
+  report::set_state("pull: close rnews pipe");
   report::message(cls, "close %s pipe to pid %d", pipe_name(), static_cast<int>(g_batch.pid));
   FILE* stream = g_batch.stream;
   const pid_t pid = g_batch.pid;
@@ -273,17 +276,17 @@ bool flush_pipe(char cls) {
     report::message(report::kError, "partial article not passed to %s", pipe_name());
     kill(pid, SIGTERM);
     fclose(stream);
-    const int status = nntp::wait_child(pid);
+    const int status = sys::wait_child(pid);
     report::message(report::kProgress, "%s status is %d", pipe_name(), status);
     return true;
   }
   if (close_news_pipe(stream, pid)) return true;
   report::message(report::kSysError, "error closing %s pipe", pipe_name());
-  run::exit_run(run::kStatusIncoming);
+  report::exit_run(base::kStatusIncoming);
 }
 
-bool flush_file(char cls) {
-  run::set_state("pull: flush spool");
+bool flush_file(report::MessageClass cls) {
+  report::set_state("pull: flush spool");
   report::message(cls, "flush spool");
   report::PathBuffer temp_path;
   strcpy(temp_path, g_batch.temp_path);
@@ -300,12 +303,12 @@ bool flush_file(char cls) {
     close(fd);
     errno = saved_errno;
     report::message(report::kSysError, "error writing \"%s\"", temp_path);
-    run::exit_run(run::kStatusIncoming);
+    report::exit_run(base::kStatusIncoming);
   }
 
   report::PathBuffer final_path;
-  const char* host = run::text_or_empty(run::g_settings.server_host);
-  if (run::g_settings.inn_mode && isalpha(static_cast<unsigned char>(host[0]))) {
+  const char* host = base::text_or_empty(base::g_settings.server_host);
+  if (base::g_settings.inn_mode && isalpha(static_cast<unsigned char>(host[0]))) {
     report::join_path(final_path, incoming_dir(), "/", spool_name(), "XXXXXX");
     if (!make_unique_name(final_path)) {
       report::message(report::kSysError, "can't make temporary name \"%s\"", final_path);
@@ -324,11 +327,11 @@ bool flush_file(char cls) {
   if (!report::rename_file(temp_path, final_path)) {
     close(fd);
     unlink(temp_path);
-    run::exit_run(run::kStatusIncoming);
+    report::exit_run(base::kStatusIncoming);
   }
   if (close(fd) != 0) {
     report::message(report::kSysError, "error writing \"%s\"", final_path);
-    run::exit_run(run::kStatusIncoming);
+    report::exit_run(base::kStatusIncoming);
   }
   // The directory is synced once before the host active file records the
   // batches (sync_published_batches), not after every rename.
@@ -384,7 +387,7 @@ bool spool_article(const char* text, size_t length, bool has_path) {
 }
 
 bool flush_spool(bool interrupted) {
-  const char cls = interrupted ? report::kProgress : report::kDetail;
+  const report::MessageClass cls = interrupted ? report::kProgress : report::kDetail;
   if (!g_batch.open) {
     report::message(cls, "no spool to flush");
     return true;
@@ -424,12 +427,12 @@ bool make_unique_name(char* path_template) {
 }
 
 FILE* open_news_pipe(pid_t* pid) {
-  const run::Settings& s = run::g_settings;
-  run::set_state("pipe to rnews");
+  const base::Settings& s = base::g_settings;
+  report::set_state("pipe to rnews");
   report::message(report::kDetail, "forking...");
-  const char* program = run::text_or_empty(s.pipe_program);
-  const char* argument = run::has_text(s.inews_options) ? s.inews_options->c_str() : nullptr;
-  FILE* stream = nntp::pipe_to_program(program, pid, argument, nullptr);
+  const char* program = base::text_or_empty(s.pipe_program);
+  const char* argument = base::has_text(s.inews_options) ? s.inews_options->c_str() : nullptr;
+  FILE* stream = sys::pipe_to_program(program, pid, argument, nullptr);
   if (stream == nullptr) {
     report::message(report::kError, "can't run %s: %s", pipe_name(), program);
     return nullptr;
@@ -441,7 +444,7 @@ FILE* open_news_pipe(pid_t* pid) {
 bool close_news_pipe(FILE* stream, pid_t pid) {
   fclose(stream);
   report::message(report::kDetail, "wait pid %d...", static_cast<int>(pid));
-  const int status = nntp::wait_child(pid);
+  const int status = sys::wait_child(pid);
   report::message(report::kProgress, "%s status is %d", pipe_name(), status);
   return status == 0;
 }

@@ -5,10 +5,12 @@
 #include <cstring>
 #include <string_view>
 
+#include "base/settings.h"
+#include "base/status.h"
+#include "report/exit.h"
 #include "report/message.h"
+#include "report/title.h"
 #include "report/util.h"
-#include "run/driver.h"
-#include "run/settings.h"
 
 namespace groups {
 
@@ -76,7 +78,7 @@ void start_entry(Reader& reader, const Token& token) {
   const std::string name(token.name);
   if (name == "ME") {
     report::message(kDetail, "found ME in %s", reader.path);
-    reader.current = run::g_settings.inn_mode ? &g_entry_list : &g_me_list;
+    reader.current = base::g_settings.inn_mode ? &g_entry_list : &g_me_list;
     reader.state = kAfterSite;
   } else if (name == reader.spool_name) {
     report::message(kProgress, "found entry for %s in %s", name.c_str(), reader.path);
@@ -169,7 +171,7 @@ void read_tokens(FILE* file, Reader& reader) {
     const int length = report::read_line_piece(file, buffer + carried, kLineBuffer - carried);
     if (length < 0) {
       report::message(kSysError, "can't read \"%s\"", reader.path);
-      run::exit_run(run::kStatusConfig);
+      report::exit_run(base::kStatusConfig);
     }
     if (length == 0) return;  // a token still open at the end is dropped
 
@@ -220,7 +222,7 @@ void read_tokens(FILE* file, Reader& reader) {
     if (carried_length > kTokenMax) {
       errno = EOVERFLOW;
       report::message(kSysError, "token too long in \"%s\"", reader.path);
-      run::exit_run(run::kStatusConfig);
+      report::exit_run(base::kStatusConfig);
     }
     memmove(buffer, buffer + token, static_cast<size_t>(carried_length));
     carried = carried_length;
@@ -231,22 +233,22 @@ void read_tokens(FILE* file, Reader& reader) {
 }  // namespace
 
 void read_newsfeeds() {
-  const char* path = run::text_or_empty(run::g_settings.paths.newsfeeds);
-  run::set_state("read sys");
+  const char* path = base::text_or_empty(base::g_settings.paths.newsfeeds);
+  report::set_state("read sys");
   FILE* file = fopen(path, "r");
   if (file == nullptr) {
     report::message(kSysError, "can't open \"%s\"", path);
-    run::exit_run(run::kStatusConfig);
+    report::exit_run(base::kStatusConfig);
   }
   report::message(kProgress, "reading %s", path);
   if (!report::check_regular_file(file, path)) {
     fclose(file);
-    run::exit_run(run::kStatusConfig);
+    report::exit_run(base::kStatusConfig);
   }
 
   Reader reader;
   reader.path = path;
-  reader.spool_name = run::text_or_empty(run::g_settings.spool_name);
+  reader.spool_name = base::text_or_empty(base::g_settings.spool_name);
   read_tokens(file, reader);
   fclose(file);
 
@@ -276,7 +278,7 @@ void add_groups_option(const char* patterns) {
 }
 
 bool group_allowed(const char* group) {
-  const bool inn = run::g_settings.inn_mode;
+  const bool inn = base::g_settings.inn_mode;
   if (!g_groups_list.patterns.empty() && !ordered_match(group, g_groups_list)) {
     report::message(kDetail, "group %s excluded by --groups", group);
     return false;
@@ -288,7 +290,7 @@ bool group_allowed(const char* group) {
   }
   if (!(inn ? ordered_match(group, g_entry_list) : best_match(group, g_entry_list))) {
     report::message(kDetail, "group %s disallowed by %s", group,
-                    run::text_or_empty(run::g_settings.paths.newsfeeds));
+                    base::text_or_empty(base::g_settings.paths.newsfeeds));
     return false;
   }
   return true;

@@ -4,6 +4,11 @@
 #include <cstdio>
 #include <limits>
 
+#include "base/settings.h"
+#include "newssys/paths.h"
+#include "report/util.h"
+#include "sys/children.h"
+
 namespace newssys {
 
 namespace {
@@ -13,45 +18,27 @@ static_assert(2 + 1 + std::numeric_limits<int64_t>::digits10 + 1 + 1 <=
                   static_cast<int>(sizeof(CtlinndTimeoutBuffer)),
               "ctlinnd time-out argument buffer too small");
 
-// Appends arguments until the first null one; later ones are dropped with it.
-struct Builder {
-  ArgVector vector;
-  bool ended = false;
-
-  Builder& add(const char* argument) {
-    if (ended || argument == nullptr || vector.count == ArgVector::kMax) {
-      ended = true;
-      return *this;
-    }
-    vector.argv[vector.count++] = argument;
-    vector.argv[vector.count] = nullptr;
-    return *this;
-  }
-};
-
 }  // namespace
 
 void format_ctlinnd_timeout(CtlinndTimeoutBuffer& dest, int64_t seconds) {
   snprintf(dest, sizeof dest, "-t%" PRId64, seconds);
 }
 
-ArgVector ctlinnd_arguments(const char* path, const char* timeout_arg, const char* command,
-                            const char* argument) {
-  Builder builder;
-  builder.add(path).add(kCtlinndSilent).add(timeout_arg).add(command).add(argument);
-  return builder.vector;
+sys::ArgVector ctlinnd_arguments(const char* path, const char* timeout_arg, const char* command,
+                                 const char* argument) {
+  return sys::arguments_until_null({path, kCtlinndSilent, timeout_arg, command, argument});
 }
 
-ArgVector shell_arguments(const char* command) {
-  Builder builder;
-  builder.add(kShellName).add(kShellCommandOption).add(command);
-  return builder.vector;
-}
+int run_ctlinnd(const char* command, const char* argument) {
+  CtlinndTimeoutBuffer timeout_arg;
+  format_ctlinnd_timeout(timeout_arg, base::effective_timeout());
 
-ArgVector program_arguments(const char* program, const char* arg1, const char* arg2) {
-  Builder builder;
-  builder.add(program).add(arg1).add(arg2);
-  return builder.vector;
+  const base::Settings& s = base::g_settings;
+  const char* newsbin = s.paths.newsbin ? s.paths.newsbin->c_str() : kDefaultNewsBin;
+  const char* override_name = s.ctlinnd ? s.ctlinnd->c_str() : nullptr;
+  report::PathBuffer path;
+  report::resolve_path(path, newsbin, kCtlinndName, override_name);
+  return sys::run_program_waited(path, ctlinnd_arguments(path, timeout_arg, command, argument));
 }
 
 }  // namespace newssys

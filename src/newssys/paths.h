@@ -88,12 +88,8 @@ inline constexpr const char* kSpoolProfileSuffix = ".conf";
 inline constexpr const char* kScanlogsLockDir = "/usr/local/news/run";
 inline constexpr const char* kScanlogsLockName = "LOCK.scanlogs";
 
-/// The shell that runs command strings.
-inline constexpr const char* kShell = "/bin/sh";
 /// The mail transfer program bounce mail is handed to.
 inline constexpr const char* kSendmail = "/usr/sbin/sendmail";
-/// Standard error of connect scripts, connect programs and filters.
-inline constexpr const char* kConnectErrors = "/tmp/connect.errors";
 
 /// The outgoing spool, INN layout: the batch file's name with these
 /// suffixes, and the spool lock "LOCK." followed by the spool name in LOCKS.

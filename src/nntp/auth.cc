@@ -7,16 +7,18 @@
 #include <cstring>
 #include <string>
 
-#include "fetch/active.h"
+#include "base/settings.h"
+#include "base/status.h"
 #include "newssys/commands.h"
 #include "newssys/paths.h"
-#include "nntp/children.h"
 #include "nntp/connection.h"
 #include "nntp/replies.h"
+#include "report/exit.h"
 #include "report/message.h"
+#include "report/title.h"
 #include "report/util.h"
-#include "run/driver.h"
-#include "run/settings.h"
+#include "sys/children.h"
+#include "sys/command_line.h"
 
 namespace nntp {
 
@@ -28,32 +30,32 @@ constexpr int kEnvironmentMax = 1023;
 
 // Reads a reply; a broken connection ends the run.
 void read_reply(char* buffer) {
-  if (get_reply(buffer, kAuthLineBuffer) == 0) run::exit_run(run::kStatusBroken);
+  if (get_reply(buffer, kAuthLineBuffer) == 0) report::exit_run(base::kStatusBroken);
 }
 
 void send_or_end(const char* command) {
-  if (!put_line(command)) run::exit_run(run::kStatusBroken);
+  if (!put_line(command)) report::exit_run(base::kStatusBroken);
 }
 
 void authinfo_user(const char* user, const char* password) {
   char buffer[kAuthLineBuffer];
   snprintf(buffer, sizeof buffer, "AUTHINFO USER %s", user);  // cut at the buffer
   send_or_end(buffer);
-  if (run::g_settings.dry_run) return;
+  if (base::g_settings.dry_run) return;
   read_reply(buffer);
   if (reply_code(buffer) != kPasswordRequired) {
     report::message(report::kError, "NNTP authinfo protocol error: got \"%s\"", buffer);
-    run::exit_run(run::kStatusRefused);
+    report::exit_run(base::kStatusRefused);
   }
   report::message(report::kSent, "%s\n", "AUTHINFO PASS *");
   snprintf(buffer, sizeof buffer, "AUTHINFO PASS %s", password);
   const int sent = put_line_quiet(buffer);
   explicit_bzero(buffer, sizeof buffer);  // the password must not stay behind
-  if (!sent) run::exit_run(run::kStatusBroken);
+  if (!sent) report::exit_run(base::kStatusBroken);
   read_reply(buffer);
   if (reply_code(buffer) != kAuthAccepted) {
     report::message(report::kError, "NNTP authorization failed: got \"%s\"", buffer);
-    run::exit_run(run::kStatusBroken);
+    report::exit_run(base::kStatusBroken);
   }
 }
 
@@ -66,7 +68,7 @@ int third_auth_descriptor() {
   FILE* file = tmpfile();
   if (file == nullptr) {
     report::message(report::kSysError, "cannot create temp file");
-    run::unlock_exit(run::kStatusInternal);
+    report::unlock_exit(base::kStatusInternal);
   }
   return fileno(file);
 }
@@ -79,24 +81,24 @@ int run_authenticator(const char* command, int third) {
   const pid_t pid = fork();
   if (pid < 0) {
     report::message(report::kSysError, "could not fork");
-    run::exit_run(run::kStatusInternal);
+    report::exit_run(base::kStatusInternal);
   }
   if (pid == 0) {
     for (int fd : {g_connection.read_fd, g_connection.write_fd, third}) {
       if (fd >= 0) fcntl(fd, F_SETFD, 0);
     }
-    const newssys::ArgVector args = newssys::shell_arguments(command);
-    execv(newssys::kShell, const_cast<char* const*>(args.argv));
-    report::message(report::kSysError, "could not exec %s", newssys::kShell);
+    const sys::ArgVector args = sys::shell_arguments(command);
+    execv(sys::kShell, const_cast<char* const*>(args.argv));
+    report::message(report::kSysError, "could not exec %s", sys::kShell);
     fflush(stderr);
     _exit(1);
   }
-  return wait_child(pid);
+  return sys::wait_child(pid);
 }
 
 void authinfo_generic(const char* command) {
   const int third = third_auth_descriptor();
-  if (!run::g_settings.dry_run) {
+  if (!base::g_settings.dry_run) {
     // putenv keeps the pointer: the text lives for the rest of the run.
     static char variable[kEnvironmentMax + 1];
     snprintf(variable, sizeof variable, "NNTP_AUTH_FDS=%d.%d.%d", g_connection.read_fd,
@@ -107,19 +109,19 @@ void authinfo_generic(const char* command) {
   snprintf(buffer, sizeof buffer, "AUTHINFO GENERIC %s", command);  // cut at the buffer
   put_line(buffer);
   report::message(report::kNotice, "spawning authinfo generic process: %s", command);
-  run::set_state("spawning authinfo generic process");
-  if (run::g_settings.dry_run) return;
+  report::set_state("spawning authinfo generic process");
+  if (base::g_settings.dry_run) return;
   if (run_authenticator(command, third) != 0) {
     report::message(report::kError, "authentication failed");
-    run::unlock_exit(run::kStatusRefused);
+    report::unlock_exit(base::kStatusRefused);
   }
 }
 
 }  // namespace
 
 void authenticate(const char* user, const char* password) {
-  run::set_state("do authinfo");
-  if (run::g_settings.authinfo_generic) {
+  report::set_state("do authinfo");
+  if (base::g_settings.authinfo_generic) {
     authinfo_generic(user);
   } else {
     authinfo_user(user, password);
@@ -127,15 +129,15 @@ void authenticate(const char* user, const char* password) {
 }
 
 void mode_reader() {
-  run::set_state("mode reader");
+  report::set_state("mode reader");
   send_or_end("MODE READER");
-  if (run::g_settings.dry_run) return;
+  if (base::g_settings.dry_run) return;
   char buffer[kAuthLineBuffer];
   read_reply(buffer);
   const int code = reply_code(buffer);
   if (code != kPostingAllowed && code != kPostingProhibited) {
     report::message(report::kError, "NNTP mode reader protocol error: got \"%s\"", buffer);
-    run::exit_run(run::kStatusRefused);
+    report::exit_run(base::kStatusRefused);
   }
 }
 
@@ -159,11 +161,11 @@ void read_authinfo_file(const char* path) {
   FILE* file = fopen(path, "r");
   if (file == nullptr) {
     report::message(report::kSysError, "can't open authorization file \"%s\"", path);
-    run::exit_run(run::kStatusAuthSetup);
+    report::exit_run(base::kStatusAuthSetup);
   }
   if (!report::check_root_owned(file, "authorization file", path)) {
     fclose(file);
-    run::exit_run(run::kStatusConfig);
+    report::exit_run(base::kStatusConfig);
   }
   char line[kAuthinfoLineMax];
   char* user = nullptr;
@@ -181,22 +183,22 @@ void read_authinfo_file(const char* path) {
   char* end = user;
   while (*end != '\0' && !is_authinfo_space(*end)) ++end;
   if (*end == '\0') {
-    fetch::syntax_check(user, 0, 2, "authinfo");
-    run::exit_run(run::kStatusAuthSetup);
+    report::syntax_check(user, 0, 2, "authinfo");
+    report::exit_run(base::kStatusAuthSetup);
   }
   *end = '\0';
   report::message(report::kDetail, "username %s", user);
   char* password = skip_authinfo_space(end + 1);
   if (*password == '\0') {
-    fetch::syntax_check(user, 1, 2, "authinfo");
-    run::exit_run(run::kStatusAuthSetup);
+    report::syntax_check(user, 1, 2, "authinfo");
+    report::exit_run(base::kStatusAuthSetup);
   }
   char* password_end = password;
   while (*password_end != '\0' && !is_authinfo_space(*password_end)) ++password_end;
   *password_end = '\0';
   fclose(file);
-  run::g_settings.authinfo_user = std::string(user);
-  run::g_settings.authinfo_password = std::string(password);
+  base::g_settings.authinfo_user = std::string(user);
+  base::g_settings.authinfo_password = std::string(password);
   memset(line, 0, sizeof line);  // no stray copy of the password
 }
 

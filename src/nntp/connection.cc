@@ -14,12 +14,14 @@
 #include <cstring>
 #include <string>
 
+#include "base/settings.h"
 #include "nntp/telnet.h"
+#include "report/exit.h"
 #include "report/message.h"
 #include "report/stats.h"
-#include "run/driver.h"
-#include "run/settings.h"
-#include "run/signals.h"
+#include "report/title.h"
+#include "sys/signals.h"
+#include "sys/timed_io.h"
 
 namespace nntp {
 
@@ -29,27 +31,15 @@ ReplyWindow g_reply_window;
 void TimedOperation::check_signals_once() {
   if (signals_checked) return;
   signals_checked = true;
-  run::check_signals();
+  sys::check_signals();
 }
 
 namespace {
 
 using report::message;
 
-// Longer time-outs than this are as good as none and would overflow the clock arithmetic.
-constexpr int64_t kLongestTimeout = 1000000000;
-
 // Verbosity from which article text is traced.
 constexpr int kTextTraceVerbosity = 7;
-
-// The latest moment any timed operation may end, 0 for none (limit_timed_operations).
-int64_t g_deadline_limit = 0;
-
-int64_t now_ms() {
-  struct timespec now;
-  clock_gettime(CLOCK_MONOTONIC, &now);
-  return now.tv_sec * 1000LL + now.tv_nsec / 1000000;
-}
 
 // Asks the kernel to acknowledge what arrives at once. A server that writes a
 // reply in two parts waits (Nagle) for the acknowledgement of the first; a
@@ -72,7 +62,7 @@ Fill fill_input(Connection* connection, TimedOperation* operation) {
   InputStream& in = connection->read_stream;
   operation->check_signals_once();
   for (;;) {
-    if (!wait_descriptor(connection->read_fd, POLLIN, operation->deadline)) {
+    if (!sys::wait_descriptor(connection->read_fd, POLLIN, operation->deadline)) {
       operation->timed_out = true;
       return Fill::kTimedOut;
     }
@@ -103,7 +93,7 @@ ssize_t send_some(Connection* connection, const char* data, size_t length) {
     out.not_socket = true;
   }
   // A pipe that polls writable takes PIPE_BUF bytes without blocking.
-  return write_without_sigpipe(connection->write_fd, data, std::min<size_t>(length, PIPE_BUF));
+  return sys::write_without_sigpipe(connection->write_fd, data, std::min<size_t>(length, PIPE_BUF));
 }
 
 // Sends all of data to the descriptor, waiting for room under the time-out.
@@ -113,7 +103,7 @@ bool send_all(Connection* connection, const char* data, size_t length, TimedOper
   operation->check_signals_once();
   bool must_wait = connection->write_stream.not_socket;
   while (length > 0) {
-    if (must_wait && !wait_descriptor(connection->write_fd, POLLOUT, operation->deadline)) {
+    if (must_wait && !sys::wait_descriptor(connection->write_fd, POLLOUT, operation->deadline)) {
       operation->timed_out = true;
       return false;
     }
@@ -162,7 +152,7 @@ void report_write_failure(const TimedOperation& operation) {
 // Counts and sends a command or text line on the server connection.
 int send_counted(const char* data, size_t length, bool flush) {
   report::g_counters.grossbyt +=
-      static_cast<int64_t>(length + run::g_settings.paths.line_terminator.size());
+      static_cast<int64_t>(length + base::g_settings.paths.line_terminator.size());
   return write_line(data, length, &g_connection, flush);
 }
 
@@ -242,62 +232,8 @@ int64_t read_status_line(char* buffer, int size, bool* cut) {
 
 }  // namespace
 
-int64_t timed_deadline() {
-  const int64_t seconds = std::min<int64_t>(run::effective_timeout(), kLongestTimeout);
-  const int64_t deadline = now_ms() + seconds * 1000;
-  // The exit path's own waits are never cut short by a limit it interrupted.
-  if (g_deadline_limit != 0 && !run::exiting()) return std::min(deadline, g_deadline_limit);
-  return deadline;
-}
-
-int64_t limit_timed_operations(int64_t deadline_ms) {
-  const int64_t previous = g_deadline_limit;
-  g_deadline_limit = deadline_ms;
-  return previous;
-}
-
-bool wait_descriptor(int fd, short events, int64_t deadline_ms) {
-  // A closed connection has nothing to wait for; the read or write reports it.
-  if (fd < 0) return true;
-  for (;;) {
-    const int64_t left = deadline_ms - now_ms();
-    if (left <= 0) return false;
-    struct pollfd waits[2] = {{fd, events, 0}, {run::signal_fd(), POLLIN, 0}};
-    const nfds_t count = waits[1].fd >= 0 ? 2 : 1;
-    const int ready = poll(waits, count, static_cast<int>(std::min<int64_t>(left, INT_MAX)));
-    if (ready < 0) {
-      // Trouble with the descriptor itself shows in the read or write that follows.
-      if (errno != EINTR) return true;
-      if (run::take_signal_during_alarm()) return false;
-      continue;
-    }
-    if (count == 2 && waits[1].revents != 0 && run::take_signal_during_alarm()) return false;
-    if (waits[0].revents != 0) return true;
-  }
-}
-
-ssize_t write_without_sigpipe(int fd, const char* data, size_t length) {
-  sigset_t pipe_only;
-  sigset_t previous;
-  sigemptyset(&pipe_only);
-  sigaddset(&pipe_only, SIGPIPE);
-  sigset_t pending;
-  sigpending(&pending);
-  const bool was_pending = sigismember(&pending, SIGPIPE) == 1;
-  sigprocmask(SIG_BLOCK, &pipe_only, &previous);
-  const ssize_t written = write(fd, data, length);
-  const int saved_errno = errno;
-  if (written < 0 && saved_errno == EPIPE && !was_pending) {
-    struct timespec no_wait = {0, 0};
-    sigtimedwait(&pipe_only, nullptr, &no_wait);
-  }
-  sigprocmask(SIG_SETMASK, &previous, nullptr);
-  errno = saved_errno;
-  return written;
-}
-
 void report_timeout(const char* text) {
-  run::set_state("alarm");
+  report::set_state("alarm");
   errno = EPIPE;
   message(report::kError, "%s", text);
 }
@@ -316,7 +252,7 @@ void attach_connection(Connection* connection, int read_fd, int write_fd) {
   connection->chat_script = nullptr;
 }
 
-void adopt_coprocess(CoprocessEnds* ends, Connection* connection) {
+void adopt_coprocess(sys::CoprocessEnds* ends, Connection* connection) {
   // Our own streams do the buffering, so only the descriptors are kept.
   auto take = [](int fd, FILE** stream) {
     if (*stream == nullptr) return fd;
@@ -340,7 +276,7 @@ int read_line(char* buffer, int size, Connection* connection) {
 int write_line(const char* data, size_t length, Connection* connection, bool flush) {
   // A telnet connection takes each line at once, ending in a single CR.
   if (connection->telnet != 0) return telnet_write_line(data, length, connection);
-  const std::string& terminator = run::g_settings.paths.line_terminator;
+  const std::string& terminator = base::g_settings.paths.line_terminator;
   TimedOperation operation;
   bool ok = append_output(connection, data, length, &operation) &&
             append_output(connection, terminator.data(), terminator.size(), &operation);
@@ -371,15 +307,15 @@ void close_connection(Connection* connection) {
 }
 
 int get_line(char* buffer, int size) {
-  if (run::g_settings.dry_run) {
+  if (base::g_settings.dry_run) {
     empty_line(buffer, size);
     return 1;
   }
   // The whole line, however long, is read under one time-out.
-  const int64_t outer_limit = limit_timed_operations(timed_deadline());
+  const int64_t outer_limit = sys::limit_timed_operations(sys::timed_deadline());
   bool cut = false;
   const int64_t received = read_status_line(buffer, size, &cut);
-  limit_timed_operations(outer_limit);
+  sys::limit_timed_operations(outer_limit);
   if (received < 0) return 0;
   report::g_counters.grossbyt += received;
   // The trace shows a line with its line end; a cut line has lost its own.
@@ -399,12 +335,12 @@ int get_reply(char* buffer, int size) {
 }
 
 int get_text_line(char* buffer, int size) {
-  if (run::g_settings.dry_run) {
+  if (base::g_settings.dry_run) {
     empty_line(buffer, size);
     return 1;
   }
   if (!read_line(buffer, size, &g_connection)) return 0;
-  if (run::g_settings.verbosity >= kTextTraceVerbosity) message(report::kReceived, "%s", buffer);
+  if (base::g_settings.verbosity >= kTextTraceVerbosity) message(report::kReceived, "%s", buffer);
   return 1;
 }
 
@@ -414,20 +350,20 @@ int put_line(const char* text) {
 }
 
 int put_line_quiet(const char* text) {
-  if (run::g_settings.dry_run) return 1;
+  if (base::g_settings.dry_run) return 1;
   return send_counted(text, strlen(text), true);
 }
 
 int put_text(const char* data, size_t length, bool flush) {
-  if (run::g_settings.verbosity >= kTextTraceVerbosity) {
+  if (base::g_settings.verbosity >= kTextTraceVerbosity) {
     message(report::kSent, "%.*s\n", static_cast<int>(length), data);
   }
-  if (run::g_settings.dry_run) return 1;
+  if (base::g_settings.dry_run) return 1;
   return send_counted(data, length, flush);
 }
 
 int window_limit() {
-  const int32_t window = run::g_settings.window;
+  const int32_t window = base::g_settings.window;
   if (window <= 0) return 1;
   return std::min<int32_t>(window, kReplyWindowSize);
 }
@@ -442,7 +378,7 @@ int queue_command(const char* command, ReplyHandler handler, int64_t number, con
   w.next_free = (w.next_free + 1) % kReplyWindowSize;
   ++w.count;
   if (!put_line(command)) return 0;
-  if (run::g_settings.window != 0) return 1;
+  if (base::g_settings.window != 0) return 1;
   return drain_replies();
 }
 

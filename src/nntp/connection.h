@@ -8,7 +8,8 @@
 #include <cstdint>
 #include <cstdio>
 
-#include "nntp/children.h"
+#include "sys/children.h"
+#include "sys/timed_io.h"
 
 namespace nntp {
 
@@ -88,7 +89,7 @@ void attach_connection(Connection* connection, int read_fd, int write_fd);
 
 /// Takes over the descriptors of a coprocess (its streams are closed, the
 /// descriptors kept as duplicates) as connection.
-void adopt_coprocess(CoprocessEnds* ends, Connection* connection);
+void adopt_coprocess(sys::CoprocessEnds* ends, Connection* connection);
 
 /// Reads one line, line end kept, into buffer (at most size-1 bytes, always
 /// terminated), waiting at most the time-out; 1, or 0 after a message.
@@ -144,20 +145,11 @@ int drain_replies();
 /// The number of commands the window holds in flight: --window, 1 for 0, at most 1000.
 int window_limit();
 
-/// Milliseconds on the monotonic clock at which a timed operation starting now gives up:
-/// the time-out from now, or the limit set by limit_timed_operations when that is sooner.
-int64_t timed_deadline();
-
-/// Makes every timed operation that starts from now on give up at deadline_ms
-/// at the latest (0: no limit), so that a wait made of several reads is bounded
-/// as a whole; the exit path is not limited. Returns the limit it replaces.
-int64_t limit_timed_operations(int64_t deadline_ms);
-
 /// One timed operation on a connection (a line read, a write): its deadline,
 /// taken when it starts, and whether signals that arrived before it were
 /// already acted upon.
 struct TimedOperation {
-  int64_t deadline = timed_deadline();
+  int64_t deadline = sys::timed_deadline();
   bool signals_checked = false;
   bool timed_out = false;
 
@@ -165,16 +157,6 @@ struct TimedOperation {
   /// the run as it would outside any wait (checked once per operation).
   void check_signals_once();
 };
-
-/// Waits until fd is ready for events (POLLIN or POLLOUT) or the deadline
-/// passes. A terminating signal that arrives meanwhile ends the wait as the
-/// deadline does (after its own report); SIGUSR1 only is reported. True when ready.
-bool wait_descriptor(int fd, short events, int64_t deadline_ms);
-
-/// Writes to fd as write() does, except that a pipe whose reader has gone
-/// makes it fail with EPIPE instead of ending the process by SIGPIPE (a
-/// SIGPIPE that was already pending stays pending). Returns what write() returned.
-ssize_t write_without_sigpipe(int fd, const char* data, size_t length);
 
 /// Reports a timed operation that gave up: state "alarm", system error number
 /// EPIPE, and text as an error message.

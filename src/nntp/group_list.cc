@@ -10,15 +10,17 @@
 #include <ctime>
 #include <string>
 
-#include "fetch/active.h"
-#include "nntp/children.h"
+#include "base/settings.h"
+#include "base/status.h"
+#include "groups/active.h"
 #include "nntp/connection.h"
 #include "nntp/replies.h"
+#include "report/exit.h"
 #include "report/message.h"
 #include "report/stats.h"
-#include "run/driver.h"
-#include "run/settings.h"
-#include "run/signals.h"
+#include "report/title.h"
+#include "sys/children.h"
+#include "sys/signals.h"
 
 namespace nntp {
 
@@ -44,43 +46,43 @@ struct ListOutput {
   pid_t pid = -1;
 };
 
-const char* destination_of(const run::Text& setting) {
+const char* destination_of(const base::Text& setting) {
   return setting ? setting->c_str() : nullptr;
 }
 
 // Opens the destination, if one was asked for; ends the run when it cannot be.
 void open_or_end(ListOutput* output) {
   if (output->destination == nullptr) return;
-  output->stream = open_output(output->destination, &output->pid);
-  if (output->stream == nullptr) run::exit_run(run::kStatusConfig);
+  output->stream = sys::open_output(output->destination, &output->pid);
+  if (output->stream == nullptr) report::exit_run(base::kStatusConfig);
 }
 
 // Closes the destination (waiting for its command); ends the run when a file
 // cannot be finished. A command's exit status is its own business.
 void close_or_end(ListOutput* output) {
   if (output->destination == nullptr) return;
-  const int result = close_output(output->stream, output->pid);
+  const int result = sys::close_output(output->stream, output->pid);
   output->stream = nullptr;
   output->pid = -1;
-  if (result < 0) run::exit_run(run::kStatusConfig);
+  if (result < 0) report::exit_run(base::kStatusConfig);
 }
 
 // Gives up a destination whose list is incomplete: a file keeps its last
 // complete contents.
 void abandon(ListOutput* output) {
   if (output->destination == nullptr) return;
-  abandon_output(output->stream, output->pid);
+  sys::abandon_output(output->stream, output->pid);
   output->stream = nullptr;
   output->pid = -1;
 }
 
 [[noreturn]] void write_failed(ListOutput* output) {
   // An interrupt that cut the write short ends the run as interrupts do.
-  if (errno == EINTR) run::check_signals();
+  if (errno == EINTR) sys::check_signals();
   message(report::kSysError, "error writing to \"%s\"", output->destination);
-  abandon_output(output->stream, -1);
+  sys::abandon_output(output->stream, -1);
   output->stream = nullptr;
-  run::exit_run(run::kStatusConfig);
+  report::exit_run(base::kStatusConfig);
 }
 
 void write_or_end(ListOutput* output, const std::string& text) {
@@ -154,10 +156,10 @@ int copy_list(ListOutput* full, ListOutput* selective, ListMode mode) {
         continue;
       }
       text = group + ' ' + flag + '\n';
-      selected = selective->stream != nullptr && !fetch::group_known(group.c_str());
+      selected = selective->stream != nullptr && !groups::group_known(group.c_str());
     } else {
       text = line + '\n';
-      selected = selective->stream != nullptr && fetch::group_known(group.c_str());
+      selected = selective->stream != nullptr && groups::group_known(group.c_str());
     }
     if (selected) write_or_end(selective, text);
     if (full->stream != nullptr) write_or_end(full, text);
@@ -198,7 +200,7 @@ void release_pipe_signal(const HeldPipeSignal& held) {
 // The reply to LIST or LIST NEWSGROUPS: the destinations are opened only when
 // the body follows, and files take their new contents only when all of it came.
 int copy_reply(const char* line, ListMode mode) {
-  const run::Settings& s = run::g_settings;
+  const base::Settings& s = base::g_settings;
   const bool groups = mode == ListMode::kGroups;
   if (reply_code(line) != kListFollows) {
     if (groups) {
@@ -238,29 +240,29 @@ int description_handler(const char* line, int64_t, const char*) {
 
 // Sends the command with its reply left to the reply window.
 void request(const char* command, ReplyHandler handler) {
-  if (run::g_settings.dry_run) {
+  if (base::g_settings.dry_run) {
     // Without a connection no list comes back; the command is only traced.
     put_line(command);
     return;
   }
-  if (!queue_command(command, handler, 0, "")) run::exit_run(run::kStatusBroken);
+  if (!queue_command(command, handler, 0, "")) report::exit_run(base::kStatusBroken);
 }
 
 }  // namespace
 
 void get_group_list() {
-  const run::Settings& s = run::g_settings;
+  const base::Settings& s = base::g_settings;
   if (!s.list && !s.newlist) return;
-  run::set_state("get list");
+  report::set_state("get list");
   if (s.list) message(report::kProgress, "get full list to %s", s.list->c_str());
   if (s.newlist) message(report::kProgress, "get new list to %s", s.newlist->c_str());
   request("LIST", list_handler);
 }
 
 void get_descriptions() {
-  const run::Settings& s = run::g_settings;
+  const base::Settings& s = base::g_settings;
   if (!s.desc && !s.alldesc) return;
-  run::set_state("get desc");
+  report::set_state("get desc");
   if (s.desc) message(report::kProgress, "get descriptions to %s", s.desc->c_str());
   if (s.alldesc) message(report::kProgress, "get all descriptions to %s", s.alldesc->c_str());
   request("LIST NEWSGROUPS", description_handler);

@@ -13,13 +13,16 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "nntp/children.h"
+#include "base/settings.h"
+#include "base/status.h"
 #include "nntp/replies.h"
+#include "report/exit.h"
 #include "report/message.h"
+#include "report/title.h"
 #include "report/util.h"
-#include "run/driver.h"
-#include "run/settings.h"
-#include "run/signals.h"
+#include "sys/children.h"
+#include "sys/signals.h"
+#include "sys/timed_io.h"
 
 namespace nntp {
 
@@ -113,7 +116,7 @@ Connect connect_within(int fd, const ServerAddress& address, int64_t deadline) {
   fcntl(fd, F_SETFL, flags | O_NONBLOCK);
   int result = connect(fd, reinterpret_cast<const sockaddr*>(&address.storage), address.length);
   if (result != 0 && (errno == EINPROGRESS || errno == EINTR)) {
-    if (!wait_descriptor(fd, POLLOUT, deadline)) return Connect::kTimedOut;
+    if (!sys::wait_descriptor(fd, POLLOUT, deadline)) return Connect::kTimedOut;
     int error = 0;
     socklen_t length = sizeof error;
     if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &length) != 0) error = errno;
@@ -129,8 +132,8 @@ Connect connect_within(int fd, const ServerAddress& address, int64_t deadline) {
 }  // namespace
 
 int tcp_connect(const char* host, const char* port) {
-  run::check_signals();
-  const int64_t deadline = timed_deadline();
+  sys::check_signals();
+  const int64_t deadline = sys::timed_deadline();
   const int port_number = resolve_port(port);
   if (port_number < 0) return -1;
   ServerAddress address;
@@ -175,8 +178,8 @@ int connect_server(const char* host, const char* port, Connection* connection) {
   attach_connection(connection, fd, write_fd);
   // Only the service name puts the connection in telnet mode, not port 23.
   connection->telnet = strcmp(port, "telnet") == 0 ? 1 : 0;
-  const run::Text& chat = run::g_settings.chat;
-  if (run::has_text(chat)) {
+  const base::Text& chat = base::g_settings.chat;
+  if (base::has_text(chat)) {
     connection->chat_script = fopen(chat->c_str(), "re");
     if (connection->chat_script == nullptr) {
       message(report::kSysError, "can't open chat file: %s", chat->c_str());
@@ -186,33 +189,34 @@ int connect_server(const char* host, const char* port, Connection* connection) {
       return -1;
     }
     if (!report::check_root_owned(connection->chat_script, "chat script", chat->c_str())) {
-      run::exit_run(run::kStatusConfig);
+      report::exit_run(base::kStatusConfig);
     }
   }
   return 0;
 }
 
 int open_server(const char* host, const char* port) {
-  const run::Settings& s = run::g_settings;
-  if (run::has_text(s.connect)) {
-    run::set_state("connecting pgm");
-    CoprocessEnds ends;
-    spawn_coprocess(s.connect->c_str(), &ends);
+  const base::Settings& s = base::g_settings;
+  if (base::has_text(s.connect)) {
+    report::set_state("connecting pgm");
+    sys::CoprocessEnds ends;
+    sys::spawn_coprocess(s.connect->c_str(), &ends);
     adopt_coprocess(&ends, &g_connection);
   } else {
-    run::set_state("connecting");
+    report::set_state("connecting");
     if (connect_server(host, port, &g_connection) == -1) return -1;
     message(report::kNotice, "connecting to %s server at %s", port, host);
   }
 
-  if (run::has_text(s.exec)) {
-    run::set_state("exec cmd");
+  if (base::has_text(s.exec)) {
+    report::set_state("exec cmd");
     message(report::kDetail, "running \"%s\"", s.exec->c_str());
     flush_connection(&g_connection);
-    const int status = run_script(s.exec->c_str(), g_connection.read_fd, g_connection.write_fd);
+    const int status =
+        sys::run_script(s.exec->c_str(), g_connection.read_fd, g_connection.write_fd);
     if (status != 0) {
       message(report::kError, "connect script failed, status is %d", status);
-      run::exit_run(run::kStatusConnectScript);
+      report::exit_run(base::kStatusConnectScript);
     }
     message(report::kProgress, "connect script finished");
   }
@@ -220,17 +224,17 @@ int open_server(const char* host, const char* port) {
   // Terminal servers and login dialogues may talk before the server does:
   // anything that does not start with a digit is not the greeting. The
   // time-out bounds the wait for the greeting, however many lines come first.
-  run::set_state("await greeting");
-  const int64_t outer_limit = limit_timed_operations(timed_deadline());
+  report::set_state("await greeting");
+  const int64_t outer_limit = sys::limit_timed_operations(sys::timed_deadline());
   char line[kStatusLineBuffer];
   for (;;) {
     drain_replies();
     if (!get_line(line, sizeof line)) {
-      limit_timed_operations(outer_limit);
-      run::exit_run(run::kStatusBroken);
+      sys::limit_timed_operations(outer_limit);
+      report::exit_run(base::kStatusBroken);
     }
     if (isdigit(static_cast<unsigned char>(line[0]))) {
-      limit_timed_operations(outer_limit);
+      sys::limit_timed_operations(outer_limit);
       return reply_code(line);
     }
   }
@@ -238,10 +242,10 @@ int open_server(const char* host, const char* port) {
 
 int close_server(int abort) {
   if (abort != 0) {
-    run::set_state("aborting server");
-    run::g_settings.timeout = 1;
+    report::set_state("aborting server");
+    base::g_settings.timeout = 1;
   } else {
-    run::set_state("closing server");
+    report::set_state("closing server");
   }
   if (!put_line("QUIT")) return 0;
   if (drain_replies()) {

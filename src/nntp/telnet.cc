@@ -10,9 +10,11 @@
 #include <cstdio>
 #include <cstring>
 
+#include "base/status.h"
+#include "report/exit.h"
 #include "report/message.h"
-#include "run/driver.h"
-#include "run/signals.h"
+#include "sys/signals.h"
+#include "sys/timed_io.h"
 
 namespace nntp {
 
@@ -130,7 +132,7 @@ Receive receive(Connection* connection, TimedOperation* operation) {
   TelnetInput& in = g_telnet_input;
   operation->check_signals_once();
   for (;;) {
-    if (!wait_descriptor(connection->read_fd, POLLIN, operation->deadline)) {
+    if (!sys::wait_descriptor(connection->read_fd, POLLIN, operation->deadline)) {
       operation->timed_out = true;
       return Receive::kTimedOut;
     }
@@ -154,11 +156,12 @@ bool send_all(Connection* connection, const char* data, size_t length, TimedOper
     ssize_t sent = send(connection->write_fd, data, length, MSG_NOSIGNAL | MSG_DONTWAIT);
     if (sent < 0 && errno == ENOTSOCK) {
       // Not a socket after all (a pipe, say): wait for room, which takes PIPE_BUF bytes.
-      if (!wait_descriptor(connection->write_fd, POLLOUT, operation->deadline)) {
+      if (!sys::wait_descriptor(connection->write_fd, POLLOUT, operation->deadline)) {
         operation->timed_out = true;
         return false;
       }
-      sent = write_without_sigpipe(connection->write_fd, data, std::min<size_t>(length, PIPE_BUF));
+      sent = sys::write_without_sigpipe(connection->write_fd, data,
+                                        std::min<size_t>(length, PIPE_BUF));
     }
     if (sent > 0) {
       data += sent;
@@ -171,7 +174,7 @@ bool send_all(Connection* connection, const char* data, size_t length, TimedOper
     }
     if (errno == EINTR) continue;
     if (errno != EAGAIN && errno != EWOULDBLOCK) return false;
-    if (!wait_descriptor(connection->write_fd, POLLOUT, operation->deadline)) {
+    if (!sys::wait_descriptor(connection->write_fd, POLLOUT, operation->deadline)) {
       operation->timed_out = true;
       return false;
     }
@@ -410,7 +413,7 @@ int telnet_write_line(const char* data, size_t length, Connection* connection) {
     message(report::kProgress, "wrong echo \"%s\"", echo);
   }
   message(report::kError, "persistent wrong echo: \"%s\"", echo);
-  run::exit_run(run::kStatusConnectScript);
+  report::exit_run(base::kStatusConnectScript);
 }
 
 bool run_chat(const char* line, Connection* connection) {

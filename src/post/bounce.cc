@@ -9,13 +9,13 @@
 #include <cstring>
 #include <string>
 
+#include "base/settings.h"
 #include "newssys/paths.h"
-#include "nntp/children.h"
 #include "report/message.h"
+#include "report/title.h"
 #include "report/util.h"
-#include "run/driver.h"
-#include "run/settings.h"
-#include "run/signals.h"
+#include "sys/children.h"
+#include "sys/signals.h"
 
 namespace post {
 
@@ -44,10 +44,10 @@ void append_format(std::string* mail, const char* format, const char* value) {
 // The whole mail: header, report and, as --attach says, the article.
 std::string compose(const char* address, const char* text, size_t length, time_t entered,
                     const char* entry, const char* message_id, const char* reason) {
-  const run::Settings& s = run::g_settings;
-  const bool mime = s.attach == run::kAttachMime;
-  const char* host = run::text_or_empty(s.server_host);
-  const char* port = run::text_or_empty(s.server_port);
+  const base::Settings& s = base::g_settings;
+  const bool mime = s.attach == base::kAttachMime;
+  const char* host = base::text_or_empty(s.server_host);
+  const char* port = base::text_or_empty(s.server_port);
   if (strcmp(port, kDefaultPort) == 0) port = "";
 
   std::string mail;
@@ -74,7 +74,7 @@ std::string compose(const char* address, const char* text, size_t length, time_t
   mail += "\n\n";
   mail += "   ----- Reason for failure -----\n";
   append_format(&mail, "%s\n\n", reason);
-  if (s.attach == run::kAttachNo) return mail;
+  if (s.attach == base::kAttachNo) return mail;
 
   mail += "   ----- Complete message follows -----\n";
   if (mime) {
@@ -108,10 +108,10 @@ void write_mail(int fd, const std::string& mail) {
   const char* data = mail.data();
   size_t left = mail.size();
   while (left > 0) {
-    struct pollfd waits[2] = {{fd, POLLOUT, 0}, {run::signal_fd(), POLLIN, 0}};
+    struct pollfd waits[2] = {{fd, POLLOUT, 0}, {sys::signal_fd(), POLLIN, 0}};
     const nfds_t count = waits[1].fd >= 0 ? 2 : 1;
     if (poll(waits, count, -1) < 0 && errno != EINTR) break;
-    run::check_signals();
+    sys::check_signals();
     if (waits[0].revents == 0) continue;
     const ssize_t written = write(fd, data, left);
     if (written < 0 && (errno == EINTR || errno == EAGAIN)) continue;
@@ -131,12 +131,12 @@ void write_mail(int fd, const std::string& mail) {
 
 bool bounce_mail(const char* address, const char* text, size_t length, time_t entered,
                  const char* entry, const char* message_id, const char* reason) {
-  run::set_state("bounce message");
+  report::set_state("bounce message");
   if (address == nullptr || *address == '\0') return false;
 
   message(report::kDetail, "forking...");
   pid_t pid = -1;
-  FILE* pipe = nntp::pipe_to_program(newssys::kSendmail, &pid, address, nullptr);
+  FILE* pipe = sys::pipe_to_program(newssys::kSendmail, &pid, address, nullptr);
   if (pipe == nullptr) {
     message(report::kError, "can't run sendmail: %s", newssys::kSendmail);
     return false;
@@ -149,7 +149,7 @@ bool bounce_mail(const char* address, const char* text, size_t length, time_t en
   fclose(pipe);
 
   message(report::kDetail, "wait pid %d...", static_cast<int>(pid));
-  const int status = nntp::wait_child(pid);
+  const int status = sys::wait_child(pid);
   message(report::kProgress, "sendmail status is %d", status);
   return status == 0;
 }

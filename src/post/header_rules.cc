@@ -4,8 +4,8 @@
 #include <cctype>
 #include <cstring>
 
+#include "base/settings.h"
 #include "report/message.h"
-#include "run/settings.h"
 
 namespace post {
 
@@ -49,7 +49,7 @@ constexpr HeaderRule kRules[] = {
 constexpr size_t kPathValueOffset = 6;
 
 bool is_sent(Send send) {
-  const run::Settings& s = run::g_settings;
+  const base::Settings& s = base::g_settings;
   switch (send) {
     case Send::kAlways:
       return true;
@@ -74,7 +74,7 @@ std::string rest_of_line(const char* line, size_t length, const char* prefix) {
 void check_path_length(const char* line, size_t length) {
   const size_t from = std::min(length, kPathValueOffset);
   const long steps = static_cast<long>(std::count(line + from, line + length, '!'));
-  const long max_path = run::g_settings.max_path;
+  const long max_path = base::g_settings.max_path;
   if (steps > max_path) {
     report::message(report::kError, "article path is %ld steps long, max is %ld", steps, max_path);
   }

@@ -6,15 +6,17 @@
 #include <cerrno>
 #include <cstring>
 
+#include "base/settings.h"
+#include "base/status.h"
 #include "newssys/commands.h"
 #include "newssys/paths.h"
-#include "nntp/children.h"
 #include "post/transfer.h"
+#include "report/exit.h"
 #include "report/message.h"
+#include "report/title.h"
 #include "report/util.h"
-#include "run/driver.h"
-#include "run/locks.h"
-#include "run/settings.h"
+#include "sys/children.h"
+#include "sys/locks.h"
 
 namespace post {
 
@@ -48,11 +50,11 @@ struct OutgoingSpool {
 OutgoingSpool g_outgoing;
 
 const char* spool_name() {
-  return run::text_or_empty(run::g_settings.spool_name);
+  return base::text_or_empty(base::g_settings.spool_name);
 }
 
 [[noreturn]] void fail_outgoing() {
-  run::exit_run(run::kStatusOutgoing);
+  report::exit_run(base::kStatusOutgoing);
 }
 
 // A file that carries entries to the next run is on disk before the copy
@@ -197,12 +199,12 @@ void merge_retry_file() {
 // Has INN close the batch it writes and begin a new one. False when the
 // spool is not to be read in this run (--continue).
 bool flush_inn_batch() {
-  run::set_state("ctlinnd flush");
-  const int status = nntp::run_ctlinnd(newssys::kCtlinndFlush, spool_name());
+  report::set_state("ctlinnd flush");
+  const int status = newssys::run_ctlinnd(newssys::kCtlinndFlush, spool_name());
   if (status == 0) return true;
   message(report::kError, "ctlinnd %s failed, returned status %d", newssys::kCtlinndFlush, status);
   // The entries stay in the togo or retry file; the next run takes them over.
-  if (run::g_settings.continue_on_spool_error) return false;
+  if (base::g_settings.continue_on_spool_error) return false;
   fail_outgoing();
 }
 
@@ -228,18 +230,18 @@ bool open_inn_leftovers() {
 // have INN begin a new batch. False when there is nothing to read (--continue).
 bool open_inn_spool() {
   OutgoingSpool& g = g_outgoing;
-  const run::Settings& s = run::g_settings;
-  run::set_state("locking outgoing spool");
-  report::resolve_path(g.spool, run::text_or_empty(s.paths.batch), spool_name(), nullptr);
+  const base::Settings& s = base::g_settings;
+  report::set_state("locking outgoing spool");
+  report::resolve_path(g.spool, base::text_or_empty(s.paths.batch), spool_name(), nullptr);
   report::PathBuffer lock_name;
   report::join_path(lock_name, kInnLockPrefix, spool_name());
-  run::lock(nullptr, lock_name, false);
+  sys::lock(nullptr, lock_name, false);
 
   report::join_path(g.togo, g.spool, kInnTogoSuffix);
   report::join_path(g.retry_name, g.spool, kRetrySuffix);
   report::join_path(g.old, g.spool, kOldSuffix);
 
-  run::set_state("open spool");
+  report::set_state("open spool");
   g.queue = open_spool_file(g.spool, O_RDWR);
   if (g.queue == nullptr && errno == ENOENT && (exists(g.togo) || exists(g.retry_name))) {
     return open_inn_leftovers();
@@ -253,7 +255,7 @@ bool open_inn_spool() {
   }
   take_over_earlier_togo();
 
-  run::set_state("rename spool");
+  report::set_state("rename spool");
   if (!report::rename_file(g.spool, g.togo)) fail_outgoing();
 
   if (!flush_inn_batch()) {
@@ -270,13 +272,13 @@ bool open_inn_spool() {
 // it stands.
 bool open_cnews_spool() {
   OutgoingSpool& g = g_outgoing;
-  const run::Settings& s = run::g_settings;
-  run::set_state("locking outgoing spool");
-  report::resolve_path(g.spool, run::text_or_empty(s.paths.batch), spool_name(), nullptr);
-  run::lock(g.spool, kCNewsLockName, false);
+  const base::Settings& s = base::g_settings;
+  report::set_state("locking outgoing spool");
+  report::resolve_path(g.spool, base::text_or_empty(s.paths.batch), spool_name(), nullptr);
+  sys::lock(g.spool, kCNewsLockName, false);
 
   report::resolve_path(g.togo, g.spool, kCNewsTogoName, s.togo ? s.togo->c_str() : nullptr);
-  run::set_state("open spool");
+  report::set_state("open spool");
   message(report::kDetail, "opening outgoing \"%s\"", g.togo);
   report::join_path(g.retry_name, g.togo, kRetrySuffix);
   report::join_path(g.old, g.togo, kOldSuffix);
@@ -333,7 +335,7 @@ void replace_cnews_togo(bool held) {
 // become the togo file of the next run.
 void finish_queue() {
   OutgoingSpool& g = g_outgoing;
-  const run::Settings& s = run::g_settings;
+  const base::Settings& s = base::g_settings;
   // A read error is an unread rest of the queue: it must not be renamed away.
   const bool read_error = ferror(g.queue) != 0;
   const int read_errno = errno;
@@ -346,7 +348,7 @@ void finish_queue() {
   }
   if (s.dry_run || g.lines_read == 0) return;
 
-  run::set_state("closing spool");
+  report::set_state("closing spool");
   const bool held = g.retry != nullptr;
   if (held) {
     const bool synced = fflush(g.retry) == 0 && fsync(fileno(g.retry)) == 0;
@@ -447,11 +449,11 @@ bool next_outgoing_entry(std::string* entry) {
   OutgoingSpool& g = g_outgoing;
   if (!g.opened) {
     g.opened = true;
-    const bool readable = run::g_settings.inn_mode ? open_inn_spool() : open_cnews_spool();
+    const bool readable = base::g_settings.inn_mode ? open_inn_spool() : open_cnews_spool();
     if (!readable) return false;
   }
   if (g.queue == nullptr) return false;
-  run::set_state("read togo");
+  report::set_state("read togo");
   if (read_spool_entry(g.queue, entry, &g.lines_read)) return true;
   finish_queue();
   return false;
@@ -461,7 +463,7 @@ void post_outgoing(const std::string& first) {
   std::string entry = first;
   do {
     const char* status = post_article(entry.c_str());
-    if (status == nullptr && !run::g_settings.dry_run) hold_for_retry(entry);
+    if (status == nullptr && !base::g_settings.dry_run) hold_for_retry(entry);
   } while (next_outgoing_entry(&entry));
 }
 

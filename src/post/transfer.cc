@@ -12,15 +12,17 @@
 #include <ctime>
 #include <string>
 
+#include "base/settings.h"
+#include "base/status.h"
 #include "nntp/connection.h"
 #include "post/bounce.h"
 #include "post/header_rules.h"
+#include "report/exit.h"
 #include "report/message.h"
 #include "report/stats.h"
+#include "report/title.h"
 #include "report/util.h"
-#include "run/driver.h"
-#include "run/locks.h"
-#include "run/settings.h"
+#include "sys/locks.h"
 
 namespace post {
 
@@ -80,8 +82,8 @@ int g_line_count = 0;
 // The last status line read from the server, without its line end.
 char g_reply[nntp::kStatusLineMax + 1];
 
-const run::Settings& settings() {
-  return run::g_settings;
+const base::Settings& settings() {
+  return base::g_settings;
 }
 
 // What became of an attempt to load an article file.
@@ -93,7 +95,7 @@ enum class Loaded {
 
 Loaded keep_outside(const char* entry) {
   message(report::kError, "article \"%s\" is outside the article spool \"%s\"; kept in the queue",
-          entry, run::text_or_empty(settings().article_dir));
+          entry, base::text_or_empty(settings().article_dir));
   return Loaded::kKept;
 }
 
@@ -128,7 +130,7 @@ Loaded open_inside_spool(const char* path, const char* entry, int* fd) {
   char top[PATH_MAX];
   char resolved[PATH_MAX];
   if (realpath(path, resolved) == nullptr) return Loaded::kMissing;
-  if (realpath(run::text_or_empty(settings().article_dir), top) == nullptr) {
+  if (realpath(base::text_or_empty(settings().article_dir), top) == nullptr) {
     return keep_outside(entry);
   }
   const char* rest = below(resolved, top);
@@ -318,25 +320,25 @@ struct FolderCopy {
 void open_folder(FolderCopy* copy) {
   copy->tried = true;
   const std::string folder = *settings().posted;
-  run::set_state("locking folder");
+  report::set_state("locking folder");
   const std::string lock_name = folder + kFileLockSuffix;
-  copy->lock_slot = run::lock("", lock_name.c_str(), false);
+  copy->lock_slot = sys::lock("", lock_name.c_str(), false);
   // Neither a link nor a FIFO planted at the folder's name is written to;
   // the helper says why, this says what is given up.
   copy->file = report::open_append_file(folder.c_str());
   if (copy->file == nullptr) {
     message(report::kError, "can't open folder: %s", folder.c_str());
     // No further copies are tried in this run.
-    run::g_settings.posted.reset();
+    base::g_settings.posted.reset();
     return;
   }
-  fprintf(copy->file, "%s%s %s\n", "From ", run::text_or_empty(settings().spool_name),
+  fprintf(copy->file, "%s%s %s\n", "From ", base::text_or_empty(settings().spool_name),
           report::time_string(time(nullptr)));
 }
 
 // Copies one sent line (without its CR LF) to the folder, quoting "From ".
 void copy_line(FolderCopy* copy, const char* line, size_t length) {
-  if (!copy->tried && run::has_text(settings().posted)) open_folder(copy);
+  if (!copy->tried && base::has_text(settings().posted)) open_folder(copy);
   if (copy->file == nullptr) return;
   if (length >= 5 && memcmp(line, "From ", 5) == 0) fputc('>', copy->file);
   fwrite(line, 1, length, copy->file);
@@ -350,7 +352,7 @@ void close_folder(FolderCopy* copy, const std::string& folder) {
     if (ferror(copy->file)) message(report::kSysError, "error writing folder: %s", folder.c_str());
     fclose(copy->file);
   }
-  run::unlock(copy->lock_slot);
+  sys::unlock(copy->lock_slot);
 }
 
 // Sends the article's lines unflushed, skipping removed headers, copies them
@@ -358,8 +360,8 @@ void close_folder(FolderCopy* copy, const std::string& folder) {
 void send_article_text(const ArticleText& article) {
   g_values = HeaderValues{};
   g_line_count = 0;
-  run::set_state("post: transfer article");
-  const std::string folder = run::text_or_empty(settings().posted);
+  report::set_state("post: transfer article");
+  const std::string folder = base::text_or_empty(settings().posted);
   bool in_header = true;
   bool remove = false;
   FolderCopy copy;
@@ -370,7 +372,7 @@ void send_article_text(const ArticleText& article) {
     const size_t end = line_end(article, pos);
     if (end == 0) {
       message(report::kError, "internal article inconsistency");
-      run::exit_run(run::kStatusInternal);
+      report::exit_run(base::kStatusInternal);
     }
     const char* line = article.text + pos;
     const size_t length = end - pos - 2;
@@ -383,14 +385,14 @@ void send_article_text(const ArticleText& article) {
       examine_header_line(line, length, &remove, &g_values);
       if (remove) continue;
     }
-    if (!nntp::put_text(line, length, false)) run::exit_run(run::kStatusBroken);
+    if (!nntp::put_text(line, length, false)) report::exit_run(base::kStatusBroken);
     copy_line(&copy, line, length);
     report::g_counters.netbytes += static_cast<int64_t>(length + 2);
   }
   close_folder(&copy, folder);
 
-  run::set_state("post: send termination");
-  if (!nntp::put_text(".", 1, true)) run::exit_run(run::kStatusBroken);
+  report::set_state("post: send termination");
+  if (!nntp::put_text(".", 1, true)) report::exit_run(base::kStatusBroken);
   message(report::kProgress, "(%d lines)", g_line_count);
 }
 
@@ -398,7 +400,7 @@ void send_article_text(const ArticleText& article) {
 // taking earlier replies failed nothing was read, and the empty line gives no code.
 void read_reply() {
   g_reply[0] = '\0';
-  if (nntp::get_reply(g_reply, sizeof g_reply) == 0) run::exit_run(run::kStatusBroken);
+  if (nntp::get_reply(g_reply, sizeof g_reply) == 0) report::exit_run(base::kStatusBroken);
 }
 
 unsigned long reply_code(const char* line, char** after) {
@@ -466,10 +468,10 @@ const char* offer_article(const ArticleText& article, const char** reason) {
       return nullptr;
     default:
       message(report::kError, "NNTP send negotiation error: got \"%s\"", g_reply);
-      run::exit_run(run::kStatusRefused);
+      report::exit_run(base::kStatusRefused);
   }
 
-  run::set_state("post: get status");
+  report::set_state("post: get status");
   code = kPostedOk;
   after = g_reply;
   if (!dry_run) {
@@ -506,14 +508,14 @@ const char* offer_article(const ArticleText& article, const char** reason) {
       return nullptr;
     default:
       message(report::kError, "NNTP sending protocol error: got \"%s\"", g_reply);
-      run::exit_run(run::kStatusRefused);
+      report::exit_run(base::kStatusRefused);
   }
 }
 
 // Drops an article for good and mails it back, as --bounce says.
 void kill_article(const char* entry, const ArticleText& article, const char* reason) {
   message(report::kError, "failed article \"%s\" killed", entry);
-  const run::Text& bounce = settings().bounce;
+  const base::Text& bounce = settings().bounce;
   std::string address;
   if (!bounce || bounce->empty() || *bounce == "poster") {
     if (g_values.sender.empty()) {
@@ -536,13 +538,13 @@ void kill_article(const char* entry, const ArticleText& article, const char* rea
 
 // Appends the outcome of one article to the --log file.
 void log_posting(const char* entry, const char* status) {
-  const run::Settings& s = settings();
-  if (!run::has_text(s.log)) return;
+  const base::Settings& s = settings();
+  if (!base::has_text(s.log)) return;
   const std::string log_name = *s.log;
-  run::set_state("locking log file");
+  report::set_state("locking log file");
   const std::string lock_name = log_name + kFileLockSuffix;
-  const int slot = run::lock("", lock_name.c_str(), false);
-  run::set_state("post: logging");
+  const int slot = sys::lock("", lock_name.c_str(), false);
+  report::set_state("post: logging");
   FILE* log = report::open_append_file(log_name.c_str());
   if (log == nullptr) {
     message(report::kError, "can't open logfile: %s", log_name.c_str());
@@ -551,12 +553,12 @@ void log_posting(const char* entry, const char* status) {
     const char* sender = g_values.sender.empty() ? "?" : g_values.sender.c_str();
     fprintf(log, "%s %s tessu[%i]: %s\t%s\t%s\t%s\t%s\t%d lines\n",
             report::time_string(time(nullptr)) + kWeekdayWidth, s.local_host.c_str(),
-            static_cast<int>(s.pid), run::text_or_empty(s.spool_name), message_id, entry, sender,
+            static_cast<int>(s.pid), base::text_or_empty(s.spool_name), message_id, entry, sender,
             status, g_line_count);
     if (fclose(log) != 0)
       message(report::kSysError, "can't write to logfile: %s", log_name.c_str());
   }
-  run::unlock(slot);
+  sys::unlock(slot);
 }
 
 bool is_storage_token(const char* entry) {
@@ -567,7 +569,7 @@ bool is_storage_token(const char* entry) {
 // Offers a loaded, well-formed article to the server. Returns the status
 // text, or null to hold the entry; *logged tells whether the outcome is logged.
 const char* transfer_article(const char* entry, const ArticleText& article, bool* logged) {
-  const run::Settings& s = settings();
+  const base::Settings& s = settings();
   char command[kCommandMax + 1] = "POST";
   if (s.ihave) {
     if (g_values.message_id.empty()) {
@@ -575,13 +577,13 @@ const char* transfer_article(const char* entry, const ArticleText& article, bool
       ++report::g_counters.miss;
       return "Missing-ID";
     }
-    run::set_state("post: issuing IHAVE");
+    report::set_state("post: issuing IHAVE");
     // An over-long message-ID is cut with the command; the server refuses it then.
     snprintf(command, sizeof command, "IHAVE %s", g_values.message_id.c_str());
   } else {
-    run::set_state("post: issuing POST");
+    report::set_state("post: issuing POST");
   }
-  if (!nntp::put_line(command)) run::exit_run(run::kStatusBroken);
+  if (!nntp::put_line(command)) report::exit_run(base::kStatusBroken);
 
   const char* reason = "?";
   const char* status = offer_article(article, &reason);
@@ -603,7 +605,7 @@ const char* transfer_article(const char* entry, const ArticleText& article, bool
 }  // namespace
 
 const char* post_article(const char* entry) {
-  run::set_state("post: reading article");
+  report::set_state("post: reading article");
   if (is_storage_token(entry)) {
     message(report::kError, "no storage-API support for \"%s\"", entry);
     return "No support for storage-API";
@@ -614,7 +616,7 @@ const char* post_article(const char* entry) {
   g_line_count = 0;
 
   report::PathBuffer path;
-  report::resolve_path(path, run::text_or_empty(settings().article_dir), entry, nullptr);
+  report::resolve_path(path, base::text_or_empty(settings().article_dir), entry, nullptr);
   message(report::kProgress, "reading %s", path);
   ArticleText article;
   const char* status = nullptr;
@@ -630,7 +632,7 @@ const char* post_article(const char* entry) {
     ++report::g_counters.miss;
     status = "Missing";
   } else {
-    run::set_state("find message-ID");
+    report::set_state("find message-ID");
     if (!scan_article(article)) {
       message(report::kError, "inconsistent line termination");
       ++report::g_counters.fail;

@@ -6,7 +6,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "run/settings.h"
+#include "base/settings.h"
 
 namespace report {
 
@@ -30,7 +30,7 @@ void write_plain(const char* prefix, bool newline, const char* format, va_list a
 void write_notice(const char* format, va_list args) {
   char text[kMessageMax + 1];
   vsnprintf(text, sizeof text, format, args);
-  if (run::g_settings.verbosity != 0) {
+  if (base::g_settings.verbosity != 0) {
     end_dots_if_any();
     fprintf(stderr, "%s\n", text);
     fflush(stderr);
@@ -46,15 +46,15 @@ void write_error(bool with_errno, int saved_errno, const char* format, va_list a
   const char* reason = with_errno ? strerror(saved_errno) : "";
   syslog(LOG_ERR, "%s%s%s\n", text, separator, reason);
   end_dots_if_any();
-  fprintf(stderr, "%s: %s%s%s\n", run::g_settings.program_name.c_str(), text, separator, reason);
+  fprintf(stderr, "%s: %s%s%s\n", base::g_settings.program_name.c_str(), text, separator, reason);
   fflush(stderr);
 }
 
 }  // namespace
 
-void message(char cls, const char* format, ...) {
+void message(MessageClass cls, const char* format, ...) {
   const int saved_errno = errno;  // formatting must not change what is reported
-  const int verbosity = run::g_settings.verbosity;
+  const int verbosity = base::g_settings.verbosity;
   va_list args;
   va_start(args, format);
   switch (cls) {
@@ -73,7 +73,8 @@ void message(char cls, const char* format, ...) {
     case kReceived:
       if (verbosity >= 3) write_plain("<- ", false, format, args);
       break;
-    default:
+    case kError:
+    case kSysError:
       write_error(cls == kSysError, saved_errno, format, args);
       break;
   }
@@ -84,7 +85,7 @@ void message(char cls, const char* format, ...) {
 void open_log() {
   // syslog keeps the pointer, so the identity must outlive any later setting change.
   static char ident[256];
-  snprintf(ident, sizeof ident, "%s", run::g_settings.program_name.c_str());
+  snprintf(ident, sizeof ident, "%s", base::g_settings.program_name.c_str());
   openlog(ident, LOG_PID, LOG_NEWS);
 }
 
@@ -106,6 +107,15 @@ int dot_count() {
 
 const char* error_text(int errnum) {
   return strerror(errnum);
+}
+
+bool syntax_check(const char* line, int found, int expected, const char* file) {
+  if (found == expected) return false;
+  size_t length = strlen(line);
+  if (length > 0 && line[length - 1] == '\n') --length;
+  message(kError, "bad syntax in %s (item %d of %d) \"%.*s\"", file, found + 1, expected,
+          static_cast<int>(length), line);
+  return true;
 }
 
 }  // namespace report

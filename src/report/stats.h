@@ -1,9 +1,8 @@
-// Run statistics: the counters every subsystem raises, the summary and the
-// --stat file.
+// Run statistics: the counters every subsystem raises. The run reports them
+// at its end.
 #pragma once
 
 #include <cstdint>
-#include <ctime>
 
 namespace report {
 
@@ -28,8 +27,5 @@ struct Counters {
 
 /// The counters of this run.
 extern Counters g_counters;
-
-/// Reports the run's figures and appends them to the --stat file.
-void write_statistics(time_t start, time_t end);
 
 }  // namespace report

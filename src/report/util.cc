@@ -6,8 +6,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "report/exit.h"
 #include "report/message.h"
-#include "run/driver.h"
 
 namespace report {
 
@@ -20,7 +20,7 @@ void join_path(char* dest, const char* first, const char* second, const char* th
     const size_t part_length = strlen(part);
     if (length + part_length > static_cast<size_t>(kPathMax)) {
       message(kError, "file name longer than %d chars", kPathMax);
-      run::exit_run(1);
+      report::exit_run(1);
     }
     memmove(dest + length, part, part_length);
     length += part_length;
@@ -62,7 +62,7 @@ void* must_alloc(uint32_t size) {
   void* memory = malloc(size == 0 ? 1 : size);
   if (memory == nullptr) {
     message(kError, "out of memory");
-    run::unlock_exit(1);
+    report::unlock_exit(1);
   }
   return memory;
 }
@@ -71,7 +71,7 @@ void* must_realloc(void* memory, uint32_t size) {
   void* grown = realloc(memory, size == 0 ? 1 : size);
   if (grown == nullptr) {
     message(kError, "reallocation error, out of memory");
-    run::unlock_exit(1);
+    report::unlock_exit(1);
   }
   return grown;
 }

@@ -9,47 +9,51 @@
 #include <cstring>
 #include <string>
 
-#include "fetch/active.h"
+#include "base/settings.h"
+#include "base/status.h"
 #include "fetch/pull.h"
+#include "groups/active.h"
 #include "groups/newsfeeds.h"
 #include "newssys/paths.h"
+#include "newssys/site_config.h"
 #include "nntp/auth.h"
-#include "nntp/children.h"
 #include "nntp/group_list.h"
 #include "nntp/replies.h"
 #include "nntp/server.h"
 #include "post/outgoing.h"
+#include "report/exit.h"
 #include "report/message.h"
 #include "report/stats.h"
+#include "report/title.h"
 #include "report/util.h"
-#include "run/locks.h"
 #include "run/options.h"
-#include "run/settings.h"
-#include "run/signals.h"
-#include "run/site_config.h"
+#include "run/statistics.h"
+#include "sys/children.h"
+#include "sys/locks.h"
+#include "sys/signals.h"
 
 namespace run {
 
-time_t g_connect_time = 0;
+using base::g_settings;
+using base::has_text;
+using base::Settings;
+using base::Text;
+using base::text_or_empty;
+using report::exit_run;
+using report::record_argument_area;
+using report::set_state;
+using report::set_title_prefix;
+using report::unlock_exit;
 
 namespace {
 
+// The time of day the connection was made (after the greeting).
+time_t g_connect_time = 0;
+
 using report::message;
 
-constexpr int kTitlePrefixMax = 511;
-constexpr int kTitleMax = 2047;
 constexpr int kScanlogsWaitLimit = 1800;
 constexpr int kScanlogsWaitStep = 5;
-
-int g_exit_nesting = 0;
-
-// The argument area the process title is written into.
-char* g_argument_start = nullptr;
-char* g_argument_end = nullptr;
-
-char g_title[kTitleMax + 1];
-size_t g_title_prefix_length = 0;
-bool g_title_prefix_set = false;
 
 bool fetching() {
   return g_settings.nofetch == 0;
@@ -62,23 +66,36 @@ const char* last_component(const char* path) {
 
 // Waits while the news system's log scanner holds its lock (at most 1800 s).
 void await_scanlogs() {
-  set_state("check scanlogs running");
+  report::set_state("check scanlogs running");
   report::PathBuffer path;
   report::join_path(path, newssys::kScanlogsLockDir, "/", newssys::kScanlogsLockName);
   int waited = 0;
   bool first = true;
-  while (lock_held(path)) {
+  while (sys::lock_held(path)) {
     if (first) {
-      set_state("await scanlogs lock");
+      report::set_state("await scanlogs lock");
       first = false;
     }
     if (waited + kScanlogsWaitStep > kScanlogsWaitLimit) {
       message(report::kError, "scanlog lock \"%s\" timed out", path);
-      exit_run(kStatusLockTimeout);
+      report::exit_run(base::kStatusLockTimeout);
     }
-    sleep_checked(kScanlogsWaitStep);
+    sys::sleep_checked(kScanlogsWaitStep);
     waited += kScanlogsWaitStep;
   }
+}
+
+// Free kilobytes and file nodes of the file system holding path; false when unknown.
+bool free_space(const char* path, int64_t* kilobytes, int64_t* nodes) {
+  errno = 0;
+  struct statvfs info;
+  if (statvfs(path, &info) != 0 || info.f_frsize == 0) return false;
+  *nodes = static_cast<int64_t>(info.f_favail);
+  const uint64_t block = info.f_frsize;
+  const uint64_t available = info.f_bavail;
+  *kilobytes =
+      static_cast<int64_t>(block >= 1024 ? (block / 1024) * available : available / (1024 / block));
+  return true;
 }
 
 // Returns false when the fetch is to be skipped for lack of space.
@@ -118,7 +135,7 @@ void reader_mode_then_late_auth() {
   if (g_settings.readbeforeauth && authinfo_set()) authenticate_now();
 }
 
-// Step 8: the connection and the greeting; returns a status to end with, or -1 to go on.
+// Connects to the server and reads its greeting; returns a status to end with, or -1 to go on.
 int connect_and_greet() {
   const int code = nntp::open_server(text_or_empty(g_settings.server_host),
                                      text_or_empty(g_settings.server_port));
@@ -130,29 +147,29 @@ int connect_and_greet() {
       message(report::kProgress, "OK, but can't post");
       return -1;
     case -1:
-      return kStatusNoConnection;
+      return base::kStatusNoConnection;
     default:
       message(report::kError, "can't talk to \"%s\": got response code %d",
               text_or_empty(g_settings.server_host), code);
-      return kStatusRefused;
+      return base::kStatusRefused;
   }
 }
 
 void lists_and_descriptions() {
   if (g_settings.list || g_settings.newlist) {
     nntp::get_group_list();
-    if (fetching() || g_settings.desc) fetch::read_active(true);
+    if (fetching() || g_settings.desc) groups::read_active(true);
   }
   if (g_settings.desc || g_settings.alldesc) nntp::get_descriptions();
 }
 
 void take_host_lock() {
-  set_state("locking host access");
+  report::set_state("locking host access");
   const std::string name = std::string("LOCK.tessu.") + text_or_empty(g_settings.server_host);
-  lock(nullptr, name.c_str(), g_settings.noqueue != 0);
+  sys::lock(nullptr, name.c_str(), g_settings.noqueue != 0);
 }
 
-// Steps 15 to 17: fetch, close, statistics.
+// The end of a run that is connected: the fetch, the QUIT, the statistics.
 int fetch_close_and_report() {
   if (fetching()) {
     const bool room = g_settings.minfree == 0 || enough_free_space();
@@ -162,33 +179,19 @@ int fetch_close_and_report() {
         // An aborted fetch still reports its figures before ending.
         report::g_counters.fetch_aborted = true;
         if (!g_settings.dry_run) nntp::close_server(1);
-        report::write_statistics(g_connect_time, time(nullptr));
-        return kStatusBroken;
+        write_statistics(g_connect_time, time(nullptr));
+        return base::kStatusBroken;
       }
     }
   }
-  if (!g_settings.dry_run && !nntp::close_server(0)) return kStatusBroken;
-  report::write_statistics(g_connect_time, time(nullptr));
-  return kStatusOk;
+  if (!g_settings.dry_run && !nntp::close_server(0)) return base::kStatusBroken;
+  write_statistics(g_connect_time, time(nullptr));
+  return base::kStatusOk;
 }
 
-void write_title(const char* text, const char* suffix) {
-  char title[kTitleMax + 1];
-  snprintf(title, sizeof title, "%.*s%s%s", static_cast<int>(g_title_prefix_length), g_title, text,
-           suffix != nullptr ? suffix : "");
-  const size_t room = static_cast<size_t>(g_argument_end - g_argument_start);
-  size_t length = strlen(title);
-  if (room < 2) return;
-  if (room - 1 <= length) {
-    length = room - 2;
-    title[length] = '\0';
-  }
-  memcpy(g_argument_start, title, length + 1);
-  memset(g_argument_start + length, 0, room - length);
-}
-
-// Start-up steps 7 to 16: the command line, the defaults it leaves, the
-// spool name's checks and the per-spool profile.
+// The defaults the command line leaves to settle: the server host and port
+// from the spool name, the article spool from the site configuration, and
+// --missing from the window.
 void settle_positional_defaults() {
   Settings& s = g_settings;
   if (!has_text(s.server_host)) s.server_host = s.spool_name;
@@ -205,24 +208,35 @@ void settle_positional_defaults() {
   if (!s.missing_given) s.missing = s.window != 0 ? 2 : 0;
 }
 
+// What the exit path undoes when a run ends early: the fetch in progress is
+// finished: its batch published, the host active file written. (Locks and
+// files being written register their own cleanups when they are made.)
+void finish_interrupted_fetch() {
+  fetch::pull_cleanup(true);
+}
+
+void register_exit_cleanups() {
+  report::register_exit_cleanup(report::ExitStage::kRun, finish_interrupted_fetch);
+}
+
 void check_spool_name() {
   const Settings& s = g_settings;
   if (s.spool_name && s.spool_name->find('/') != std::string::npos) {
     fprintf(stderr, "spool name cannot contain a '/': %s\n", s.spool_name->c_str());
-    unlock_exit(kStatusUsage);
+    report::unlock_exit(base::kStatusUsage);
   }
   if (!has_text(s.spool_name) && !s.enquire) {
     fprintf(stderr, "spool name missing\n");
     usage();
-    unlock_exit(kStatusUsage);
+    report::unlock_exit(base::kStatusUsage);
   }
 }
 
 void read_spool_profile() {
   const Settings& s = g_settings;
-  char prefix[kTitleMax + 1];
+  char prefix[report::kTitleMax + 1];
   snprintf(prefix, sizeof prefix, "%s(%s)", s.program_name.c_str(), s.spool_name->c_str());
-  set_title_prefix(prefix);
+  report::set_title_prefix(prefix);
   const Text& dir = has_text(s.paths.host_config) ? s.paths.host_config : s.paths.inhosts;
   report::PathBuffer path;
   report::join_path(path, text_or_empty(dir), "/", s.spool_name->c_str(),
@@ -232,84 +246,28 @@ void read_spool_profile() {
 
 }  // namespace
 
-void set_title_prefix(const char* text) {
-  const size_t length = strlen(text);
-  const size_t used = length > static_cast<size_t>(kTitlePrefixMax) ? kTitlePrefixMax - 1 : length;
-  memcpy(g_title, text, used);
-  g_title[used] = ' ';
-  g_title[used + 1] = '\0';
-  g_title_prefix_length = used + 1;
-  g_title_prefix_set = true;
-}
-
-void record_argument_area(int argc, char** argv) {
-  g_argument_start = g_argument_end = nullptr;
-  if (argc < 1 || argv == nullptr || argv[0] == nullptr) return;
-  g_argument_start = argv[0];
-  g_argument_end = argv[argc - 1] + strlen(argv[argc - 1]);
-}
-
-void set_state(const char* text, const char* suffix) {
-  if (g_argument_start == nullptr || !g_title_prefix_set || g_settings.no_ps) return;
-  write_title(text, suffix);
-  if (g_settings.verbosity > 3) {
-    message(report::kNotice, "state: %s%s", text, suffix != nullptr ? suffix : "");
-  }
-}
-
-bool free_space(const char* path, int64_t* kilobytes, int64_t* nodes) {
-  errno = 0;
-  struct statvfs info;
-  if (statvfs(path, &info) != 0 || info.f_frsize == 0) return false;
-  *nodes = static_cast<int64_t>(info.f_favail);
-  const uint64_t block = info.f_frsize;
-  const uint64_t available = info.f_bavail;
-  *kilobytes =
-      static_cast<int64_t>(block >= 1024 ? (block / 1024) * available : available / (1024 / block));
-  return true;
-}
-
-void exit_run(int status) {
-  terminate_run(g_interrupt_count != 0 ? "exit via interrupt" : "exit", status);
-}
-
-void terminate_run(const char* text, int status) {
-  if (++g_exit_nesting > 9) _exit(status);
-  mark_exiting();
-  set_state(text);
-  fetch::pull_cleanup(true);
-  nntp::remove_unfinished_outputs();
-  unlock_exit(status);
-}
-
-void unlock_exit(int status) {
-  set_state("unlock/exit");
-  report::storage_close();
-  for (int slot = 0; slot < kLockSlots; ++slot) unlock(slot);
-  exit(status);
-}
-
 int run() {
   Settings& s = g_settings;
-  set_state("begin");
-  install_signal_handlers();
+  report::set_state("begin");
+  sys::install_signal_handlers();
 
   if (s.enquire) {
     const bool held = report::history_has(s.enquire->c_str());
     printf("%s\n", held ? "yes" : "no");
-    return held ? kStatusOk : kStatusEnquiryNegative;
+    return held ? base::kStatusOk : base::kStatusEnquiryNegative;
   }
   if (s.inn_mode && s.scanlogs) await_scanlogs();
   if (!s.nohostlock) take_host_lock();
-  check_signals();
+  sys::check_signals();
 
-  message(report::kProgress, "%s %s %s", "tessu", kVersion, report::time_string(time(nullptr)));
+  message(report::kProgress, "%s %s %s", "tessu", base::kVersion,
+          report::time_string(time(nullptr)));
   message(report::kProgress, "server: %s, spool: %s", text_or_empty(s.server_host),
           text_or_empty(s.spool_name));
 
   if (fetching() || s.newlist || s.desc) {
     groups::read_newsfeeds();
-    fetch::read_active(false);
+    groups::read_active(false);
   }
 
   std::string first_entry;
@@ -318,10 +276,10 @@ int run() {
     have_entry = post::next_outgoing_entry(&first_entry);
     if (!have_entry) {
       message(report::kProgress, "outgoing spool is empty");
-      if (s.nofetch) return kStatusOk;
+      if (s.nofetch) return base::kStatusOk;
     }
   }
-  check_signals();
+  sys::check_signals();
 
   if (!s.dry_run) {
     const int status = connect_and_greet();
@@ -334,15 +292,16 @@ int run() {
   lists_and_descriptions();
   if (have_entry && !s.sync) post::post_outgoing(first_entry);
   if (s.ihave && s.reader >= 0) reader_mode_then_late_auth();
-  check_signals();
+  sys::check_signals();
 
   return fetch_close_and_report();
 }
 
 int main_entry(int argc, char** argv) {
+  register_exit_cleanups();
   Settings& s = g_settings;
   s.program_name = last_component(argc > 0 && argv[0] != nullptr ? argv[0] : "tessu");
-  record_argument_area(argc, argv);
+  report::record_argument_area(argc, argv);
   s.pid = getpid();
   char host[256] = {};
   gethostname(host, 255);
@@ -351,7 +310,7 @@ int main_entry(int argc, char** argv) {
 
   set_start_values();
   umask(s.file_mask);
-  if (!has_text(s.paths.newshome)) read_site_config(newssys::kInnShellVars);
+  if (!has_text(s.paths.newshome)) newssys::read_site_config(newssys::kInnShellVars);
   if (has_text(s.paths.pathetc)) {
     report::PathBuffer profile;
     report::join_path(profile, s.paths.pathetc->c_str(), "/", newssys::kProfileName);
@@ -363,7 +322,7 @@ int main_entry(int argc, char** argv) {
   if (has_text(s.spool_name)) read_spool_profile();
 
   const int status = run();
-  unlock_all();
+  sys::unlock_all();
   return status;
 }
 

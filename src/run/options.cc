@@ -15,16 +15,21 @@
 #include <string_view>
 #include <vector>
 
+#include "base/settings.h"
+#include "base/status.h"
 #include "groups/newsfeeds.h"
 #include "newssys/paths.h"
+#include "newssys/site_config.h"
 #include "nntp/auth.h"
+#include "report/exit.h"
 #include "report/message.h"
+#include "report/title.h"
 #include "report/util.h"
 #include "run/driver.h"
-#include "run/settings.h"
-#include "run/site_config.h"
 
 namespace run {
+
+using base::Settings;
 
 namespace {
 
@@ -58,7 +63,7 @@ char g_option_name[kOptionNameMax];
 int g_profile_depth = 0;
 
 const char* program() {
-  return g_settings.program_name.c_str();
+  return base::g_settings.program_name.c_str();
 }
 
 // Positional words are named after the long options that set the same values.
@@ -68,11 +73,11 @@ void name_long_option(const char* name) {
 
 [[noreturn]] void usage_error() {
   usage();
-  unlock_exit(kStatusUsage);
+  report::unlock_exit(base::kStatusUsage);
 }
 
-void set_string(Text& setting, const char* value) {
-  if (setting && g_settings.verbosity > 0) {
+void set_string(base::Text& setting, const char* value) {
+  if (setting && base::g_settings.verbosity > 0) {
     fprintf(stderr, "%s: option %s was \"%s\", respecified as \"%s\"\n", program(), g_option_name,
             setting->c_str(), value);
   }
@@ -91,7 +96,7 @@ bool set_number(T& setting, const char* text) {
     fprintf(stderr, "%s: bad numeric spec for option %s: %s\n", program(), g_option_name, text);
     return false;
   }
-  if (g_settings.verbosity > 0 && setting != 0 && static_cast<long long>(setting) != value) {
+  if (base::g_settings.verbosity > 0 && setting != 0 && static_cast<long long>(setting) != value) {
     fprintf(stderr, "%s: option %s was \"%ld\", respecified as \"%ld\"\n", program(), g_option_name,
             static_cast<long>(setting), static_cast<long>(value));
   }
@@ -159,8 +164,8 @@ bool set_time(int64_t& setting, const char* text, int64_t default_unit) {
 // (null for an option without one).
 
 bool authinfo_already_set() {
-  return g_settings.authinfo_user.has_value() || g_settings.authinfo_generic ||
-         g_settings.authinfo_generic_command.has_value();
+  return base::g_settings.authinfo_user.has_value() || base::g_settings.authinfo_generic ||
+         base::g_settings.authinfo_generic_command.has_value();
 }
 
 void read_auth_file(const char* path) {
@@ -173,42 +178,42 @@ void set_authgeneric(const char*) {
   const char* command = getenv("NNTPAUTH");
   if (command == nullptr) {
     fprintf(stderr, "--authgeneric specified, but NNTPAUTH envariable not set\n");
-    unlock_exit(kStatusAuthSetup);
+    report::unlock_exit(base::kStatusAuthSetup);
   }
-  g_settings.authinfo_user = std::string(command);
-  g_settings.authinfo_generic_command = std::string(command);
-  g_settings.authinfo_generic = true;
+  base::g_settings.authinfo_user = std::string(command);
+  base::g_settings.authinfo_generic_command = std::string(command);
+  base::g_settings.authinfo_generic = true;
 }
 
 void use_cnews(const char*) {
-  g_settings.inn_mode = false;
+  base::g_settings.inn_mode = false;
 }
 
 void use_inn(const char*) {
-  g_settings.inn_mode = true;
+  base::g_settings.inn_mode = true;
 }
 
 void use_newline(const char*) {
   // assign(count, char): g++ 12 warns falsely (-Wrestrict) on the literal form here.
-  g_settings.paths.line_terminator.assign(1, '\n');
+  base::g_settings.paths.line_terminator.assign(1, '\n');
 }
 
 void set_end_tag(const char* tag) {
   while (isspace(static_cast<unsigned char>(*tag))) ++tag;
-  set_string(g_settings.end_tag, tag);
+  set_string(base::g_settings.end_tag, tag);
 }
 
 void set_history(const char* path) {
-  set_string(g_settings.paths.history, path);
+  set_string(base::g_settings.paths.history, path);
   if (*path != '\0') fprintf(stderr, "%s: history not supported\n", program());
 }
 
 void set_missing(const char* number) {
-  if (set_number(g_settings.missing, number)) g_settings.missing_given = true;
+  if (set_number(base::g_settings.missing, number)) base::g_settings.missing_given = true;
 }
 
 void set_fail(const char* limit) {
-  Settings& g = g_settings;
+  base::Settings& g = base::g_settings;
   if (strcmp(limit, "never") == 0) {
     g.fail = 0;
     return;
@@ -220,24 +225,24 @@ void set_fail(const char* limit) {
 
 void set_attach(const char* mode) {
   if (strcmp(mode, "mime") == 0 || strcmp(mode, "m") == 0) {
-    g_settings.attach = kAttachMime;
+    base::g_settings.attach = base::kAttachMime;
   } else if (strcmp(mode, "yes") == 0 || strcmp(mode, "y") == 0) {
-    g_settings.attach = kAttachYes;
+    base::g_settings.attach = base::kAttachYes;
   } else if (strcmp(mode, "no") == 0 || strcmp(mode, "n") == 0) {
-    g_settings.attach = kAttachNo;
+    base::g_settings.attach = base::kAttachNo;
   } else {
     fprintf(stderr, "%s: unknown --attach mode: %s\n", program(), mode);
   }
 }
 
 void set_pipe(const char* program_path, const char* name, bool batch_mode) {
-  if (g_settings.pipe_program) {
+  if (base::g_settings.pipe_program) {
     fprintf(stderr, "%s: can't combine --inews, --rnews, --rnews-to and --pipe-to\n", program());
     usage_error();
   }
-  set_string(g_settings.pipe_program, program_path);
-  set_string(g_settings.pipe_name, name);
-  g_settings.pipe_batch_mode = batch_mode;
+  set_string(base::g_settings.pipe_program, program_path);
+  set_string(base::g_settings.pipe_name, name);
+  base::g_settings.pipe_batch_mode = batch_mode;
 }
 
 void pipe_to_rnews(const char*) {
@@ -246,8 +251,8 @@ void pipe_to_rnews(const char*) {
 
 void pipe_to_inews(const char*) {
   set_pipe(newssys::kInewsProgram, newssys::kInewsName, false);
-  if (!g_settings.inews_options) {
-    g_settings.inews_options = std::string(newssys::kDefaultInewsOptions);
+  if (!base::g_settings.inews_options) {
+    base::g_settings.inews_options = std::string(newssys::kDefaultInewsOptions);
   }
 }
 
@@ -261,28 +266,28 @@ void pipe_batches_to(const char* command) {
 
 void set_inews_options(const char* options) {
   // Whatever --inews put there, a value given on purpose wins silently.
-  g_settings.inews_options.reset();
-  set_string(g_settings.inews_options, options);
+  base::g_settings.inews_options.reset();
+  set_string(base::g_settings.inews_options, options);
 }
 
 void read_default_site_config(const char*) {
-  read_site_config(newssys::kInnShellVars);
+  newssys::read_site_config(newssys::kInnShellVars);
 }
 
 [[noreturn]] void show_version(const char*) {
-  printf("%s version %s\n", program(), kVersion);
+  printf("%s version %s\n", program(), base::kVersion);
   printf("Copyright (C) the tessu authors.\n");
   printf("This is free software: you may copy, change and pass it on under the\n");
   printf("terms of its licence. There is NO WARRANTY, to the extent permitted\n");
   printf("by law; you run it at your own risk.\n");
-  unlock_exit(kStatusOk);
+  report::unlock_exit(base::kStatusOk);
 }
 
 // Also what an unknown option or a missing argument comes to.
 [[noreturn]] void show_help(const char*) {
   usage();
   printf("Report bugs to %s\n", kBugAddress);
-  unlock_exit(kStatusOk);
+  report::unlock_exit(base::kStatusOk);
 }
 
 // Rows of the option table, one maker per kind.
@@ -343,13 +348,13 @@ constexpr OptionEntry time_option(Names names, char letter, int64_t Settings::*s
   return entry;
 }
 
-constexpr OptionEntry text_option(Names names, char letter, Text Settings::*text) {
+constexpr OptionEntry text_option(Names names, char letter, base::Text Settings::*text) {
   OptionEntry entry = row(names, letter, true, OptionKind::kText);
   entry.text = text;
   return entry;
 }
 
-constexpr OptionEntry path_option(Names names, char letter, Text SitePaths::*path) {
+constexpr OptionEntry path_option(Names names, char letter, base::Text base::SitePaths::*path) {
   OptionEntry entry = row(names, letter, true, OptionKind::kPath);
   entry.path = path;
   return entry;
@@ -365,8 +370,8 @@ constexpr OptionEntry special_option(Names names, char letter, bool takes_argume
 constexpr bool kArgument = true;
 constexpr bool kNoArgument = false;
 
-using S = Settings;
-using P = SitePaths;
+using S = base::Settings;
+using P = base::SitePaths;
 
 // Every option. The order is the order in which getopt_long lists the
 // candidates of an ambiguous prefix.
@@ -436,7 +441,7 @@ constexpr OptionEntry kOptionTable[] = {
     text_option("filter", kNoLetter, &S::filter),
     special_option("groups", kNoLetter, kArgument, groups::add_groups_option),
     special_option("config", kNoLetter, kNoArgument, read_default_site_config),
-    special_option("config-is", kNoLetter, kArgument, read_site_config),
+    special_option("config-is", kNoLetter, kArgument, newssys::read_site_config),
     number64_option("minfree", kNoLetter, &S::minfree),
     text_option("newlist", kNoLetter, &S::newlist),
     counter_option("ihave", kNoLetter, &S::ihave, &S::nomsgid),
@@ -618,13 +623,13 @@ void name_option(int code, int long_index) {
 
 // Every kind but kProfile, which needs the scanner of the vector being parsed.
 void apply_option(const OptionEntry& option, const char* argument) {
-  Settings& g = g_settings;
+  base::Settings& g = base::g_settings;
   switch (option.kind) {
     case OptionKind::kSwitch:
       g.*option.flag = option.value;
       break;
     case OptionKind::kCounter:
-      for (int Settings::*other : option.excluded) {
+      for (int base::Settings::*other : option.excluded) {
         if (other != nullptr && g.*other != 0) usage_error();
       }
       ++(g.*option.flag);
@@ -663,15 +668,15 @@ void set_positional(const char* word, int* position) {
   switch (*position) {
     case 1:
       name_long_option("spoolname");
-      set_string(g_settings.spool_name, word);
+      set_string(base::g_settings.spool_name, word);
       break;
     case 2:
       name_long_option("hostname");
-      set_string(g_settings.server_host, word);
+      set_string(base::g_settings.server_host, word);
       break;
     default:
       name_long_option("port");
-      set_string(g_settings.server_port, word);
+      set_string(base::g_settings.server_port, word);
       break;
   }
 }
@@ -789,7 +794,7 @@ void parse_options(int argc, char** argv) {
 void read_profile(const char* path, bool is_explicit) {
   if (++g_profile_depth > kProfileNestingMax) {
     fprintf(stderr, "too deep --profile nesting for \"%s\"\n", path);
-    unlock_exit(kStatusUsage);
+    report::unlock_exit(base::kStatusUsage);
   }
   FILE* file = fopen(path, "r");
   if (file == nullptr) {
@@ -801,13 +806,13 @@ void read_profile(const char* path, bool is_explicit) {
     --g_profile_depth;
     return;
   }
-  set_state("reading profile");
+  report::set_state("reading profile");
   message(report::kProgress, "reading profile %s", path);
   int64_t size = 0;
   if (!report::check_regular_file(file, path, &size) ||
       !report::check_root_owned(file, "profile", path)) {
     fclose(file);
-    exit_run(kStatusConfig);
+    report::exit_run(base::kStatusConfig);
   }
   std::vector<char> text(static_cast<size_t>(size) + 1, '\0');
   const size_t got = fread(text.data(), 1, static_cast<size_t>(size), file);
@@ -819,7 +824,7 @@ void read_profile(const char* path, bool is_explicit) {
 
   std::vector<char*> vector;
   vector.reserve(kProfileVectorStep);
-  vector.push_back(const_cast<char*>(g_settings.program_name.c_str()));
+  vector.push_back(const_cast<char*>(base::g_settings.program_name.c_str()));
   for (char* word : words) {
     if (vector.capacity() - vector.size() < 3)
       vector.reserve(vector.capacity() + kProfileVectorStep);
@@ -828,6 +833,32 @@ void read_profile(const char* path, bool is_explicit) {
   vector.push_back(nullptr);
   if (!words.empty()) parse_options(static_cast<int>(vector.size()) - 1, vector.data());
   --g_profile_depth;
+}
+
+void set_start_values() {
+  base::Settings& s = base::g_settings;
+  s.nofetch = 0;
+  s.inn_mode = true;
+  s.size = 100000;
+  s.authinfo_generic = false;
+  s.readbeforeauth = 0;
+  s.window = 10;
+  s.max_path = 1;
+  s.file_mask = 002;
+
+  base::SitePaths& p = s.paths;
+  p.line_terminator = "\r\n";
+  p.locks = newssys::kDefaultLocks;
+  p.newsfeeds = newssys::kDefaultNewsfeeds;
+  p.inhosts = newssys::kDefaultInhosts;
+  p.incoming = newssys::kDefaultIncoming;
+  p.batch = newssys::kDefaultBatch;
+  p.active = newssys::kDefaultActive;
+  p.history = newssys::kDefaultHistory;
+  p.spool = newssys::kDefaultSpool;
+  p.newsbin = newssys::kDefaultNewsBin;
+  p.pathetc = newssys::kDefaultPathEtc;
+  p.newshome = newssys::kDefaultNewsHome;
 }
 
 }  // namespace run

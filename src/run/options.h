@@ -6,7 +6,7 @@
 #include <span>
 #include <vector>
 
-#include "run/settings.h"
+#include "base/settings.h"
 
 namespace run {
 
@@ -34,14 +34,14 @@ struct OptionEntry {
   char letter = '\0';           // the short form, '\0' when there is none
   bool takes_argument = false;  // required argument, or none
   OptionKind kind = OptionKind::kSpecial;
-  int Settings::*flag = nullptr;    // kSwitch, kCounter
-  int value = 0;                    // kSwitch: the value stored
-  int Settings::*excluded[2] = {};  // kCounter: counters that must still be 0
-  int32_t Settings::*number32 = nullptr;
-  int64_t Settings::*number64 = nullptr;  // kNumber64, kTime
-  int64_t unit = 0;                       // kTime: unit of a final number without one
-  Text Settings::*text = nullptr;
-  Text SitePaths::*path = nullptr;
+  int base::Settings::*flag = nullptr;    // kSwitch, kCounter
+  int value = 0;                          // kSwitch: the value stored
+  int base::Settings::*excluded[2] = {};  // kCounter: counters that must still be 0
+  int32_t base::Settings::*number32 = nullptr;
+  int64_t base::Settings::*number64 = nullptr;  // kNumber64, kTime
+  int64_t unit = 0;                             // kTime: unit of a final number without one
+  base::Text base::Settings::*text = nullptr;
+  base::Text base::SitePaths::*path = nullptr;
   void (*special)(const char* argument) = nullptr;  // argument is null without one
 };
 
@@ -66,5 +66,8 @@ void split_words(char* text, std::vector<char*>& words);
 
 /// Writes the usage text to standard output.
 void usage();
+
+/// Sets the start values of the settings and the built-in site path defaults.
+void set_start_values();
 
 }  // namespace run

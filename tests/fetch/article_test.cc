@@ -1,4 +1,3 @@
-#include "fetch/article.h"
 
 #include <sys/socket.h>
 #include <unistd.h>
@@ -8,11 +7,12 @@
 
 #include <gtest/gtest.h>
 
+#include "base/settings.h"
+#include "fetch/article.h"
 #include "fetch/spool.h"
 #include "groups/newsfeeds.h"
 #include "nntp/connection.h"
 #include "report/stats.h"
-#include "run/settings.h"
 #include "support/capture.h"
 #include "support/fetch_state.h"
 #include "support/socket_connection.h"
@@ -37,7 +37,7 @@ struct ArticleTest : testing::Test {
 
   void SetUp() override {
     ASSERT_TRUE(state.set_up("/tmp/tessu-article-XXXXXX"));
-    run::g_settings.inn_mode = true;
+    base::g_settings.inn_mode = true;
     fetch::g_batch_size = 0;
     peer = testsupport::attach_socket_pair();
     ASSERT_GE(peer, 0);
@@ -114,13 +114,13 @@ TEST_F(ArticleTest, PathRule) {
   EXPECT_EQ(outcome.stored[0], "Path: a!feed!b\n\nbody\n");
 
   // --tag puts our own name in front, keeping the value's own spacing out.
-  run::g_settings.tag = 1;
+  base::g_settings.tag = 1;
   outcome = read("Path: \t a!feed!b\r\n\r\nbody\r\n.\r\n");
   ASSERT_TRUE(outcome.result) << outcome.err;
   ASSERT_EQ(outcome.stored.size(), 1u);
   EXPECT_EQ(outcome.stored[0], "Path: tessu!a!feed!b\n\nbody\n");
   EXPECT_NE(outcome.err.find("inserting tessu path"), std::string::npos);
-  run::g_settings.tag = 0;
+  base::g_settings.tag = 0;
 
   // Our own name excluded: an unknown Path is accepted by putting it in front.
   groups::g_excluded_sites = {"feed", "tessu"};
@@ -153,14 +153,14 @@ TEST_F(ArticleTest, ArticleWithoutPath) {
             std::string::npos);
 
   // When --add-header supplies a Path, the refusal goes without a message.
-  run::g_settings.add_header = "Path";
+  base::g_settings.add_header = "Path";
   outcome = read("Subject: none\r\n\r\nbody\r\n.\r\n");
   EXPECT_FALSE(outcome.result);
   EXPECT_EQ(outcome.err.find("did not contain"), std::string::npos) << outcome.err;
 
   // --no-path stores it, and the spool learns there was no Path (so the
   // --add-header Path line is put in front).
-  run::g_settings.no_path = 1;
+  base::g_settings.no_path = 1;
   outcome = read("Subject: none\r\n\r\nbody\r\n.\r\n");
   ASSERT_TRUE(outcome.result) << outcome.err;
   ASSERT_EQ(outcome.stored.size(), 1u);
@@ -174,7 +174,7 @@ TEST_F(ArticleTest, ArticleWithoutPath) {
 }
 
 TEST_F(ArticleTest, OverlongPathWithTagIsDroppedAndTheTransferGoesOn) {
-  run::g_settings.tag = 1;
+  base::g_settings.tag = 1;
   // The Path line as received, CR LF included, is 5113 bytes: one too many.
   std::string value = "feed!" + std::string(5113 - 6 - 5 - 2, 'p');
   std::string line = "Path: " + value + "\r\n";
@@ -224,7 +224,7 @@ TEST_F(ArticleTest, FakeMessageIds) {
   EXPECT_TRUE(outcome.result);
   EXPECT_EQ(outcome.stored.size(), 1u);
 
-  run::g_settings.keep_fake = 1;
+  base::g_settings.keep_fake = 1;
   outcome = read("Path: feed!x\r\nMessage-ID: <fake@x>\r\n\r\nbody\r\n.\r\n");
   EXPECT_TRUE(outcome.result);
   EXPECT_EQ(outcome.stored.size(), 1u);
@@ -272,14 +272,14 @@ TEST_F(ArticleTest, LongPathIsCheckedWhole) {
   EXPECT_EQ(outcome.stored[0], stored_line(nul_line) + "Subject: long path\n\nbody\n");
 
   // Too long to extend: with --tag it is dropped and the transfer goes on.
-  run::g_settings.tag = 1;
+  base::g_settings.tag = 1;
   outcome = read(path_line + rest + ".\r\n");
   EXPECT_TRUE(outcome.result);
   EXPECT_TRUE(outcome.stored.empty());
   EXPECT_NE(outcome.err.find("No room to extend path in ARTICLE 7, adjust MAX_HEADER_SIZE"),
             std::string::npos)
       << outcome.err;
-  run::g_settings.tag = 0;
+  base::g_settings.tag = 0;
 
   // Nor with our own name excluded when no other excluded site is in it.
   groups::g_excluded_sites = {"feed", "tessu"};
@@ -312,7 +312,7 @@ TEST_F(ArticleTest, LongPathIsCheckedWhole) {
 }
 
 TEST_F(ArticleTest, PathExtensionReplacesTheHeaderNameAndItsBlanks) {
-  run::g_settings.tag = 1;
+  base::g_settings.tag = 1;
   const std::string value = "feed!" + std::string(3000, 'p');
   Outcome outcome = read("Path:" + std::string(40, ' ') + value + "\r\nX: y\r\n\r\nbody\r\n.\r\n");
   ASSERT_TRUE(outcome.result) << outcome.err;

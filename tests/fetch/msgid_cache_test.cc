@@ -1,11 +1,11 @@
-#include "fetch/msgid_cache.h"
 
 #include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
 
-#include "run/settings.h"
+#include "base/settings.h"
+#include "fetch/msgid_cache.h"
 #include "support/capture.h"
 #include "support/settings_guard.h"
 
@@ -15,7 +15,7 @@ namespace {
 
 TEST(MessageIdCache, OnlyTheFirstOfThreeOffersIsNew) {
   const testsupport::SettingsGuard settings_guard;
-  run::g_settings.verbosity = 5;
+  base::g_settings.verbosity = 5;
   testsupport::CaptureFd err;
   EXPECT_TRUE(fetch::remember_message_id("<crosspost.1@example.org>"));
   EXPECT_FALSE(fetch::remember_message_id("<crosspost.1@example.org>"));

@@ -1,4 +1,3 @@
-#include "fetch/retrieve.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -10,11 +9,12 @@
 
 #include <gtest/gtest.h>
 
+#include "base/settings.h"
+#include "fetch/retrieve.h"
 #include "fetch/spool.h"
 #include "groups/newsfeeds.h"
 #include "nntp/connection.h"
 #include "report/stats.h"
-#include "run/settings.h"
 #include "support/capture.h"
 #include "support/fetch_state.h"
 #include "support/nntp_server.h"
@@ -33,7 +33,7 @@ struct RetrieveTest : testing::Test {
 
   void SetUp() override {
     ASSERT_TRUE(state.set_up("/tmp/tessu-retrieve-XXXXXX"));
-    run::Settings& s = run::g_settings;
+    base::Settings& s = base::g_settings;
     s.window = 10;
     s.missing = 2;
     s.nonext = 0;
@@ -122,7 +122,7 @@ struct RetrieveTest : testing::Test {
 };
 
 TEST_F(RetrieveTest, WindowOfTwoInterleavesStatAndArticle) {
-  run::g_settings.window = 2;
+  base::g_settings.window = 2;
   for (long n = 10; n <= 12; ++n) add("misc.test", n);
   connect_to_server();
   ASSERT_TRUE(pull("misc.test")) << err;
@@ -135,8 +135,8 @@ TEST_F(RetrieveTest, WindowOfTwoInterleavesStatAndArticle) {
 }
 
 TEST_F(RetrieveTest, WindowZeroWalksTheGroupWithNext) {
-  run::g_settings.window = 0;
-  run::g_settings.missing = 0;
+  base::g_settings.window = 0;
+  base::g_settings.missing = 0;
   add("misc.test", 120);
   add("misc.test", 130);
   add("misc.test", 131);
@@ -153,8 +153,8 @@ TEST_F(RetrieveTest, WindowZeroWalksTheGroupWithNext) {
 }
 
 TEST_F(RetrieveTest, WindowZeroWithAMissingFirstArticleStaysWithStat) {
-  run::g_settings.window = 0;
-  run::g_settings.missing = 0;
+  base::g_settings.window = 0;
+  base::g_settings.missing = 0;
   add("misc.test", 2);
   add("misc.test", 3);
   server.add_group("misc.test", 1, 3);
@@ -167,8 +167,8 @@ TEST_F(RetrieveTest, WindowZeroWithAMissingFirstArticleStaysWithStat) {
 }
 
 TEST_F(RetrieveTest, ServerWithoutUsableNextIsAskedWithStat) {
-  run::g_settings.window = 0;
-  run::g_settings.missing = 0;
+  base::g_settings.window = 0;
+  base::g_settings.missing = 0;
   for (long n = 1; n <= 3; ++n) add("misc.test", n);
   for (long n = 1; n <= 3; ++n) add("misc.other", n, id(10 + n));
   server.script.faults.push_back(Fault{Fault::kReplyCode, "NEXT", 1, "500 no next", 0});
@@ -190,8 +190,8 @@ TEST_F(RetrieveTest, ServerWithoutUsableNextIsAskedWithStat) {
 }
 
 TEST_F(RetrieveTest, MissesBeyondTheThresholdAreStillAskedWithStat) {
-  run::g_settings.window = 2;
-  run::g_settings.missing = 2;
+  base::g_settings.window = 2;
+  base::g_settings.missing = 2;
   add("misc.test", 1);
   add("misc.test", 8);
   connect_to_server();
@@ -208,8 +208,8 @@ TEST_F(RetrieveTest, MissesBeyondTheThresholdAreStillAskedWithStat) {
 }
 
 TEST_F(RetrieveTest, ServerWithoutStatGetsArticleForEveryNumberForTheRestOfTheRun) {
-  run::g_settings.window = 0;
-  run::g_settings.missing = 0;
+  base::g_settings.window = 0;
+  base::g_settings.missing = 0;
   server.script.faults.push_back(Fault{Fault::kReplyCode, "STAT", 0, "500 what?", 0});
   add("misc.test", 1);
   add("misc.test", 2);
@@ -227,7 +227,7 @@ TEST_F(RetrieveTest, ServerWithoutStatGetsArticleForEveryNumberForTheRestOfTheRu
 }
 
 TEST_F(RetrieveTest, StatReplyForAnotherArticleStopsTheTransfer) {
-  run::g_settings.window = 0;
+  base::g_settings.window = 0;
   for (long n = 100; n <= 106; ++n) add("misc.test", n);
   // The fifth STAT asks for 104.
   server.script.faults.push_back(Fault{Fault::kWrongNumber, "STAT", 5, "", 105});
@@ -248,23 +248,23 @@ TEST_F(RetrieveTest, ArticleReplyWithoutNumber) {
   connect_to_server();
 
   // Without pipelining the reply can only be the one asked for: a notice, once.
-  run::g_settings.window = 0;
+  base::g_settings.window = 0;
   ASSERT_TRUE(pull("misc.test")) << err;
   EXPECT_EQ(times_said("no article number in ARTICLE response: 220 0 article"), 1u) << err;
-  run::g_settings.window = 1;
+  base::g_settings.window = 1;
   ASSERT_TRUE(pull("misc.more")) << err;
   EXPECT_FALSE(said("no article number"));
   EXPECT_EQ(report::g_counters.fetc, 4);
 
   // With several commands in flight it cannot be told apart.
-  run::g_settings.window = 2;
+  base::g_settings.window = 2;
   EXPECT_FALSE(pull("misc.last"));
   EXPECT_TRUE(said("ARTICLE 1 in misc.last out of phase: 220 0 article")) << err;
   EXPECT_EQ(report::g_counters.fetc, 4);
 }
 
 TEST_F(RetrieveTest, MessageIdsThatAreNotFetched) {
-  run::g_settings.window = 3;
+  base::g_settings.window = 3;
   add("misc.test", 1, id(1));
   add("misc.test", 2, "<fake@upstream>");
   add("misc.test", 3, id(3));
@@ -284,7 +284,7 @@ TEST_F(RetrieveTest, MessageIdsThatAreNotFetched) {
   EXPECT_EQ(report::g_counters.fetc, 3);
 
   // --keep-fake fetches it.
-  run::g_settings.keep_fake = 1;
+  base::g_settings.keep_fake = 1;
   ASSERT_TRUE(pull("misc.test")) << err;
   EXPECT_EQ(report::g_counters.fake, 1);
   EXPECT_EQ(report::g_counters.alre, 3);
@@ -320,7 +320,7 @@ TEST_F(RetrieveTest, GroupSelection) {
 }
 
 TEST_F(RetrieveTest, OverlongStatusLinesDoNotDesynchronise) {
-  run::g_settings.window = 3;
+  base::g_settings.window = 3;
   for (long n = 1; n <= 4; ++n) add("misc.test", n);
   server.script.faults.push_back(Fault{Fault::kLongReply, "STAT", 2, "", 3000});
   server.script.faults.push_back(Fault{Fault::kLongReply, "ARTICLE", 3, "", 2000});
@@ -336,7 +336,7 @@ TEST_F(RetrieveTest, SparseRangeIsWalkedWithNextRightAfterTheFirstStat) {
   add("misc.test", 400000);
   add("misc.test", 999999);
   server.add_group("misc.test", 1, 1000000);
-  run::g_settings.window = 0;
+  base::g_settings.window = 0;
   connect_to_server();
   ASSERT_TRUE(pull("misc.test")) << err;
   EXPECT_EQ(article_commands(), (Lines{"GROUP misc.test", "STAT 1", "ARTICLE 1", "NEXT",
@@ -347,7 +347,7 @@ TEST_F(RetrieveTest, SparseRangeIsWalkedWithNextRightAfterTheFirstStat) {
   // From a number the server lacks, NEXT starts from the group's first
   // article: what lies before the walk is passed over, not fetched.
   fetch::reset_retrieval();
-  run::g_settings.window = 10;
+  base::g_settings.window = 10;
   add("misc.later", 1, id(11));
   add("misc.later", 3, id(13));
   add("misc.later", 400000, id(14));
@@ -367,8 +367,8 @@ TEST_F(RetrieveTest, SparseRangeIsWalkedWithNextRightAfterTheFirstStat) {
 }
 
 TEST_F(RetrieveTest, WithoutNextASparseRangeIsCutToItsNewestNumbers) {
-  run::g_settings.window = 100;
-  run::g_settings.nonext = 1;
+  base::g_settings.window = 100;
+  base::g_settings.nonext = 1;
   add("misc.test", 1);
   add("misc.test", 99999);
   server.add_group("misc.test", 1, 100000);
@@ -386,7 +386,7 @@ TEST_F(RetrieveTest, WithoutNextASparseRangeIsCutToItsNewestNumbers) {
 }
 
 TEST_F(RetrieveTest, NumbersThatAreNoArticleNumbersMakeRepliesMalformed) {
-  run::g_settings.window = 0;
+  base::g_settings.window = 0;
   for (long n = 1; n <= 2; ++n) add("misc.stat", n);
   for (long n = 1; n <= 2; ++n) add("misc.huge", n, id(10 + n));
   for (long n = 1; n <= 3; ++n) add("misc.next", n, id(20 + n));
@@ -406,7 +406,7 @@ TEST_F(RetrieveTest, NumbersThatAreNoArticleNumbersMakeRepliesMalformed) {
 
   // A garbled NEXT reply: STAT for that number instead, and no NEXT again.
   fetch::reset_retrieval();
-  run::g_settings.missing = 0;
+  base::g_settings.missing = 0;
   ASSERT_TRUE(pull("misc.next")) << err;
   EXPECT_TRUE(said("bad NEXT reponse: 223 -2 <a@b>")) << err;
   EXPECT_EQ(server.count_commands("NEXT"), 1u);
@@ -421,7 +421,7 @@ TEST_F(RetrieveTest, NumbersThatAreNoArticleNumbersMakeRepliesMalformed) {
 }
 
 TEST_F(RetrieveTest, AbandonedRepliesAreReadWithoutActingOnThem) {
-  run::g_settings.window = 3;
+  base::g_settings.window = 3;
   add("misc.test", 10);
   add("misc.test", 11, "<fake@somewhere>");
   add("misc.test", 12);

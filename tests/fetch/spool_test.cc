@@ -1,4 +1,3 @@
-#include "fetch/spool.h"
 
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -12,8 +11,9 @@
 
 #include <gtest/gtest.h>
 
+#include "base/settings.h"
+#include "fetch/spool.h"
 #include "groups/newsfeeds.h"
-#include "run/settings.h"
 #include "support/capture.h"
 #include "support/settings_guard.h"
 #include "support/tessu_runner.h"
@@ -59,7 +59,7 @@ bool spool(const std::string& text, bool has_path = true) {
 class SpoolTest : public testing::Test {
  protected:
   void SetUp() override {
-    run::Settings& s = run::g_settings;
+    base::Settings& s = base::g_settings;
     s.paths.incoming = site_.path("incoming");
     s.spool_name = "alpha";
     s.server_host = "alpha";
@@ -113,9 +113,9 @@ class SpoolTest : public testing::Test {
   }
 
   void use_pipe(const std::string& program, const char* name, bool batch_mode) {
-    run::g_settings.pipe_program = program;
-    run::g_settings.pipe_name = name;
-    run::g_settings.pipe_batch_mode = batch_mode;
+    base::g_settings.pipe_program = program;
+    base::g_settings.pipe_name = name;
+    base::g_settings.pipe_batch_mode = batch_mode;
   }
 
   int runs() const {
@@ -182,7 +182,7 @@ void publish_two_batches_and_check_names() {
     }
   }
   const time_t after = time(nullptr);
-  const std::string incoming = run::text_or_empty(run::g_settings.paths.incoming);
+  const std::string incoming = base::text_or_empty(base::g_settings.paths.incoming);
   const std::vector<std::string> found = list_dir(incoming);
   if (found.size() != 2) {
     fprintf(stderr, "expected two batches, got %zu\n", found.size());
@@ -212,21 +212,21 @@ void publish_two_batches_and_check_names() {
 
 TEST_F(SpoolTest, CNewsBatchNamesCarryTimePidAndSequence) {
   GTEST_FLAG_SET(death_test_style, "threadsafe");
-  run::g_settings.inn_mode = false;
+  base::g_settings.inn_mode = false;
   EXPECT_EXIT(publish_two_batches_and_check_names(), ExitedWithCode(0), "");
 }
 
 TEST_F(SpoolTest, NumericServerHostUsesCNewsNamingInInnMode) {
   GTEST_FLAG_SET(death_test_style, "threadsafe");
-  run::g_settings.server_host = "192.0.2.7";
+  base::g_settings.server_host = "192.0.2.7";
   EXPECT_EXIT(publish_two_batches_and_check_names(), ExitedWithCode(0), "");
 }
 
 TEST_F(SpoolTest, FlushWithoutBatchSaysSoInTheChosenClass) {
-  run::g_settings.verbosity = 5;
+  base::g_settings.verbosity = 5;
   testsupport::CaptureFd err;
   EXPECT_TRUE(fetch::flush_spool(false));
-  run::g_settings.verbosity = 1;  // progress messages only
+  base::g_settings.verbosity = 1;  // progress messages only
   EXPECT_TRUE(fetch::flush_spool(false));
   EXPECT_TRUE(fetch::flush_spool(true));
   const std::string text = err.take();
@@ -242,7 +242,7 @@ TEST_F(SpoolTest, FlushWithoutBatchSaysSoInTheChosenClass) {
 TEST_F(SpoolTest, InewsRunsOncePerArticleWithOneArgumentAndNoHeaderLine) {
   write_recorder();
   use_pipe(site_.path("bin/record"), "inews", false);
-  run::g_settings.inews_options = "-hOS";
+  base::g_settings.inews_options = "-hOS";
   const std::string first = article("first", 300);
   const std::string second = article("second", 100);
   ASSERT_TRUE(spool(first));
@@ -260,7 +260,7 @@ TEST_F(SpoolTest, InewsRunsOncePerArticleWithOneArgumentAndNoHeaderLine) {
 TEST_F(SpoolTest, InewsOptionsWithBlanksStayOneArgument) {
   write_recorder();
   use_pipe(site_.path("bin/record"), "poster", false);
-  run::g_settings.inews_options = "-h -O  -S";
+  base::g_settings.inews_options = "-h -O  -S";
   ASSERT_TRUE(spool(article("x", 50)));
   EXPECT_EQ(site_.read("runs/1.args"), "1\n[-h -O  -S]\n");
 }
@@ -286,8 +286,8 @@ TEST_F(SpoolTest, RnewsPipeGetsWholeBatchesWithoutArguments) {
 TEST_F(SpoolTest, ProgramFailureEndsTheRunWithStatus6) {
   write_recorder(3);
   use_pipe(site_.path("bin/record"), "inews", false);
-  run::g_settings.inews_options = "-hOS";
-  run::g_settings.verbosity = 1;
+  base::g_settings.inews_options = "-hOS";
+  base::g_settings.verbosity = 1;
   EXPECT_EXIT(spool(article("x", 50)), ExitedWithCode(6),
               "inews status is 768(.|\n)*error closing inews pipe");
 
@@ -378,7 +378,7 @@ void spool_after_closing_for_good(const std::string& incoming) {
   const std::string text = "Path: x\n\nlate\n";
   fetch::close_spool_for_good();
   const bool stored = fetch::spool_article(text.data(), text.size(), true);
-  run::g_settings.verbosity = 5;
+  base::g_settings.verbosity = 5;
   fetch::flush_spool(false);
   const std::string messages = err.take();
   fputs(messages.c_str(), stderr);
@@ -393,7 +393,7 @@ TEST_F(SpoolTest, ClosedForGoodRefusesArticlesAndOpensNoBatch) {
 
 // --add-header: the "#! rnews" length always covers what was added.
 TEST_F(SpoolTest, AddHeaderPathAddsFormedPathOnlyWhereMissing) {
-  run::g_settings.add_header = "Path";
+  base::g_settings.add_header = "Path";
   const char* first_site = groups::first_site_name();
   const std::string site = *first_site != '\0' ? first_site : "alpha";
   const std::string with_path = article("with", 40);
@@ -405,7 +405,7 @@ TEST_F(SpoolTest, AddHeaderPathAddsFormedPathOnlyWhereMissing) {
 }
 
 TEST_F(SpoolTest, AddHeaderLineIsAddedToEveryArticle) {
-  run::g_settings.add_header = "X-Gateway: tessu at alpha";
+  base::g_settings.add_header = "X-Gateway: tessu at alpha";
   const char* first_site = groups::first_site_name();
   const std::string site = *first_site != '\0' ? first_site : "alpha";
   const std::string with_path = article("with", 40);
@@ -419,7 +419,7 @@ TEST_F(SpoolTest, AddHeaderLineIsAddedToEveryArticle) {
 }
 
 TEST_F(SpoolTest, AddHeaderPathLineReplacesTheFormedOneAndNeverDoublesPath) {
-  run::g_settings.add_header = "Path: gate!not-for-mail";
+  base::g_settings.add_header = "Path: gate!not-for-mail";
   const std::string with_path = article("with", 40);
   const std::string without = article("without", 40, false);
   ASSERT_TRUE(spool(with_path, true));
@@ -431,7 +431,7 @@ TEST_F(SpoolTest, AddHeaderPathLineReplacesTheFormedOneAndNeverDoublesPath) {
 TEST_F(SpoolTest, AddHeaderTextWithoutHeaderNameNeverBecomesALine) {
   for (const char* bad : {"NoColonHere", ": no name", "Bad Name: x", "X-A: b\nX-C: d"}) {
     SCOPED_TRACE(bad);
-    run::g_settings.add_header = bad;
+    base::g_settings.add_header = bad;
     const std::string with_path = article("with", 40);
     ASSERT_TRUE(spool(with_path, true));
     ASSERT_TRUE(fetch::flush_spool(false));

@@ -1,11 +1,11 @@
-#include "groups/newsfeeds.h"
 
 #include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
 
-#include "run/settings.h"
+#include "base/settings.h"
+#include "groups/newsfeeds.h"
 #include "support/capture.h"
 #include "support/settings_guard.h"
 #include "support/tessu_runner.h"
@@ -28,10 +28,10 @@ using Strings = std::vector<std::string>;
 struct NewsfeedsTest : testing::Test {
   void SetUp() override {
     reset();
-    run::g_settings.spool_name = "feed";
-    run::g_settings.inn_mode = true;
-    run::g_settings.verbosity = 0;
-    run::g_settings.paths.newsfeeds = site_.path("etc/newsfeeds");
+    base::g_settings.spool_name = "feed";
+    base::g_settings.inn_mode = true;
+    base::g_settings.verbosity = 0;
+    base::g_settings.paths.newsfeeds = site_.path("etc/newsfeeds");
   }
   static void reset() {
     groups::g_groups_list.patterns.clear();
@@ -52,7 +52,7 @@ struct NewsfeedsTest : testing::Test {
 };
 
 TEST_F(NewsfeedsTest, InnEntryAndMeShareTheEntryList) {
-  run::g_settings.verbosity = 1;
+  base::g_settings.verbosity = 1;
   const std::string err = read(
       "# feeds\n"
       "ME:*,!junk::\n"
@@ -73,7 +73,7 @@ TEST_F(NewsfeedsTest, InnEntryAndMeShareTheEntryList) {
 }
 
 TEST_F(NewsfeedsTest, CNewsSiteNamesComeFromTheSlashOrTheSpoolName) {
-  run::g_settings.inn_mode = false;
+  base::g_settings.inn_mode = false;
   read("feed/mysite:comp::\n");
   EXPECT_EQ(groups::g_excluded_sites, (Strings{"mysite"}));
   reset();
@@ -88,7 +88,7 @@ TEST_F(NewsfeedsTest, CNewsSiteNamesComeFromTheSlashOrTheSpoolName) {
 }
 
 TEST_F(NewsfeedsTest, CNewsMostSpecificPatternDecides) {
-  run::g_settings.inn_mode = false;
+  base::g_settings.inn_mode = false;
   read("ME:all::\nfeed:comp,!comp.os::\n");
   EXPECT_EQ(front_first(groups::g_me_list), (Strings{"all"}));
   EXPECT_EQ(front_first(groups::g_entry_list), (Strings{"!comp.os", "comp"}));
@@ -157,7 +157,7 @@ TEST_F(NewsfeedsTest, SeveralEntriesForTheServerAddUp) {
 }
 
 TEST_F(NewsfeedsTest, OwnNameAmongExcludedSitesSetsSpecialExclude) {
-  run::g_settings.verbosity = 5;
+  base::g_settings.verbosity = 5;
   const std::string err = read("feed/tessu,other:comp.*::\n");
   EXPECT_TRUE(groups::g_special_exclude);
   EXPECT_NE(err.find("special tessu exclude detected"), std::string::npos) << err;
@@ -200,9 +200,9 @@ TEST_F(NewsfeedsTest, OverlongTokenEndsTheRun) {
 }
 
 TEST_F(NewsfeedsTest, UnreadableFileEndsTheRun) {
-  run::g_settings.paths.newsfeeds = site_.path("etc/missing");
+  base::g_settings.paths.newsfeeds = site_.path("etc/missing");
   EXPECT_EXIT(groups::read_newsfeeds(), ExitedWithCode(8), "can't open \"" + site_.root);
-  run::g_settings.paths.newsfeeds = site_.root;
+  base::g_settings.paths.newsfeeds = site_.root;
   EXPECT_EXIT(groups::read_newsfeeds(), ExitedWithCode(8), "is not a regular file");
 }
 

@@ -1,12 +1,12 @@
-#include "groups/patterns.h"
 
 #include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
 
+#include "base/settings.h"
 #include "groups/newsfeeds.h"
-#include "run/settings.h"
+#include "groups/patterns.h"
 #include "support/capture.h"
 #include "support/settings_guard.h"
 
@@ -35,7 +35,7 @@ struct SelectionTest : testing::Test {
     groups::g_groups_list.patterns.clear();
     groups::g_me_list.patterns.clear();
     groups::g_entry_list.patterns.clear();
-    run::g_settings.paths.newsfeeds = "/etc/feeds";
+    base::g_settings.paths.newsfeeds = "/etc/feeds";
   }
   testsupport::SettingsGuard settings_guard_;
 };
@@ -128,7 +128,7 @@ TEST_F(SelectionTest, GroupsOptionSplitsAtCommasAndMarksExclusions) {
 TEST_F(SelectionTest, GroupsOptionDecidesFirst) {
   groups::add_pattern("*", groups::g_entry_list, false);
   groups::add_groups_option("comp.*,!comp.os.*");
-  run::g_settings.verbosity = 5;
+  base::g_settings.verbosity = 5;
   testsupport::CaptureFd err;
   EXPECT_TRUE(groups::group_allowed("comp.lang.c"));
   EXPECT_FALSE(groups::group_allowed("comp.os.linux"));
@@ -149,8 +149,8 @@ TEST_F(SelectionTest, GroupsOptionOfExclusionsOnlyAdmitsTheRest) {
 }
 
 TEST_F(SelectionTest, MeListAndEntryListInCNewsMode) {
-  run::g_settings.inn_mode = false;
-  run::g_settings.verbosity = 5;
+  base::g_settings.inn_mode = false;
+  base::g_settings.verbosity = 5;
   groups::add_pattern("comp", groups::g_me_list, false);
   groups::add_pattern("all", groups::g_entry_list, false);
   testsupport::CaptureFd err;
@@ -166,7 +166,7 @@ TEST_F(SelectionTest, MeListAndEntryListInCNewsMode) {
 
 TEST_F(SelectionTest, EmptyEntryListRejectsInBothModes) {
   EXPECT_FALSE(groups::group_allowed("comp.lang.c"));
-  run::g_settings.inn_mode = false;
+  base::g_settings.inn_mode = false;
   EXPECT_FALSE(groups::group_allowed("comp.lang.c"));
 }
 

@@ -8,8 +8,8 @@
 
 #include <gtest/gtest.h>
 
+#include "base/settings.h"
 #include "groups/newsfeeds.h"
-#include "run/settings.h"
 #include "support/capture.h"
 #include "support/settings_guard.h"
 #include "support/tessu_runner.h"
@@ -60,14 +60,14 @@ TEST(PatternRobustness, ComponentMatchOfAllPrefixes) {
 TEST(NewsfeedsRobustness, RandomFilesAreReadToTheEnd) {
   const testsupport::SettingsGuard settings_guard;
   testsupport::TempSite site;
-  run::g_settings.paths.newsfeeds = site.path("etc/newsfeeds");
-  run::g_settings.spool_name = "feed";
-  run::g_settings.verbosity = 0;
+  base::g_settings.paths.newsfeeds = site.path("etc/newsfeeds");
+  base::g_settings.spool_name = "feed";
+  base::g_settings.verbosity = 0;
   std::mt19937 random(99);
   // Runs without a delimiter stay far below the token limit.
   const std::string bytes = std::string("feedME:,/!@# \t\n\\\r\0x*", 21);
   for (int round = 0; round < 40; ++round) {
-    run::g_settings.inn_mode = round % 2 == 0;
+    base::g_settings.inn_mode = round % 2 == 0;
     site.write("etc/newsfeeds", random_text(random, bytes, 4000));
     testsupport::CaptureFd err;
     groups::read_newsfeeds();

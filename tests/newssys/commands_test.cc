@@ -9,7 +9,7 @@
 
 namespace {
 
-std::vector<std::string> as_list(const newssys::ArgVector& args) {
+std::vector<std::string> as_list(const sys::ArgVector& args) {
   std::vector<std::string> list;
   for (int i = 0; i < args.count; ++i) list.push_back(args.argv[i]);
   return list;
@@ -26,33 +26,33 @@ TEST(CommandsTest, CtlinndTimeoutArgumentHoldsAnySeconds) {
 }
 
 TEST(CommandsTest, CtlinndLineIsQuietTimedCommandAndArgument) {
-  const newssys::ArgVector args =
+  const sys::ArgVector args =
       newssys::ctlinnd_arguments("/news/bin/ctlinnd", "-t600", "flush", "upstream");
   EXPECT_EQ(as_list(args),
             (std::vector<std::string>{"/news/bin/ctlinnd", "-s", "-t600", "flush", "upstream"}));
   EXPECT_EQ(args.argv[args.count], nullptr);
 
-  const newssys::ArgVector no_argument =
+  const sys::ArgVector no_argument =
       newssys::ctlinnd_arguments("ctlinnd", "-t30", "flush", nullptr);
   EXPECT_EQ(as_list(no_argument), (std::vector<std::string>{"ctlinnd", "-s", "-t30", "flush"}));
   EXPECT_EQ(no_argument.argv[no_argument.count], nullptr);
 }
 
 TEST(CommandsTest, ShellLineRunsTheWholeCommandAsOneArgument) {
-  const newssys::ArgVector args = newssys::shell_arguments("echo a b | cat >&2");
+  const sys::ArgVector args = sys::shell_arguments("echo a b | cat >&2");
   EXPECT_EQ(as_list(args), (std::vector<std::string>{"sh", "-c", "echo a b | cat >&2"}));
   EXPECT_EQ(args.argv[3], nullptr);
 }
 
 TEST(CommandsTest, ProgramLineEndsAtTheFirstMissingArgument) {
-  EXPECT_EQ(as_list(newssys::program_arguments("/bin/rnews", nullptr, nullptr)),
+  EXPECT_EQ(as_list(sys::program_arguments("/bin/rnews", nullptr, nullptr)),
             (std::vector<std::string>{"/bin/rnews"}));
-  EXPECT_EQ(as_list(newssys::program_arguments("/bin/inews", "-hOS", nullptr)),
+  EXPECT_EQ(as_list(sys::program_arguments("/bin/inews", "-hOS", nullptr)),
             (std::vector<std::string>{"/bin/inews", "-hOS"}));
-  EXPECT_EQ(as_list(newssys::program_arguments("/bin/sh", "-c", "cat")),
+  EXPECT_EQ(as_list(sys::program_arguments("/bin/sh", "-c", "cat")),
             (std::vector<std::string>{"/bin/sh", "-c", "cat"}));
   // A second argument without a first one is not passed.
-  const newssys::ArgVector gap = newssys::program_arguments("/bin/x", nullptr, "late");
+  const sys::ArgVector gap = sys::program_arguments("/bin/x", nullptr, "late");
   EXPECT_EQ(as_list(gap), (std::vector<std::string>{"/bin/x"}));
   EXPECT_EQ(gap.argv[1], nullptr);
 }

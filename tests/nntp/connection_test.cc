@@ -1,4 +1,3 @@
-#include "nntp/connection.h"
 
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -14,12 +13,14 @@
 
 #include <gtest/gtest.h>
 
+#include "base/settings.h"
+#include "nntp/connection.h"
 #include "nntp/server.h"
 #include "report/stats.h"
-#include "run/settings.h"
-#include "run/signals.h"
 #include "support/capture.h"
 #include "support/socket_connection.h"
+#include "sys/signals.h"
+#include "sys/timed_io.h"
 
 namespace {
 
@@ -29,10 +30,10 @@ using testsupport::CaptureFd;
 // server on the other end.
 struct LineIoTest : testing::Test {
   int peer = -1;
-  run::Settings saved_settings;
+  base::Settings saved_settings;
 
   void SetUp() override {
-    saved_settings = run::g_settings;
+    saved_settings = base::g_settings;
     testsupport::prepare_line_io();
     report::g_counters.grossbyt = 0;
     peer = testsupport::attach_socket_pair();
@@ -40,7 +41,7 @@ struct LineIoTest : testing::Test {
   }
   void TearDown() override {
     testsupport::detach_socket_pair(peer);
-    run::g_settings = saved_settings;
+    base::g_settings = saved_settings;
   }
 
   void send_to_client(const std::string& bytes) const { testsupport::write_to(peer, bytes); }
@@ -69,7 +70,7 @@ TEST_F(LineIoTest, OverlongStatusLineIsReadToItsEndAndCutToTheBuffer) {
   const std::string long_line(600, 'x');
   send_to_client(long_line + "\r\n211 next reply\r\n");
   char line[nntp::kStatusLineBuffer];
-  run::g_settings.verbosity = 3;
+  base::g_settings.verbosity = 3;
   CaptureFd err;
   ASSERT_EQ(nntp::get_reply(line, sizeof line), 1);
   EXPECT_EQ(std::string(line), long_line.substr(0, nntp::kStatusLineMax));
@@ -106,7 +107,7 @@ TEST_F(LineIoTest, StatusLineBeyondTheReadLimitFailsTheRead) {
 }
 
 TEST_F(LineIoTest, StatusLineWithoutItsEndTimesOutAsAWhole) {
-  run::g_settings.timeout = 1;
+  base::g_settings.timeout = 1;
   send_to_client(std::string(700, 'z'));
   char line[nntp::kStatusLineBuffer];
   CaptureFd err;
@@ -118,18 +119,18 @@ TEST_F(LineIoTest, LimitOnTimedOperationsCutsTheWaitShort) {
   send_to_client("200 waiting in the socket\r\n");
   char line[nntp::kStatusLineBuffer];
   // A limit long past: even a line already there is not waited for.
-  const int64_t before = nntp::limit_timed_operations(1);
+  const int64_t before = sys::limit_timed_operations(1);
   EXPECT_EQ(before, 0);
   CaptureFd err;
   EXPECT_EQ(nntp::get_line(line, sizeof line), 0);
   EXPECT_EQ(err.take(), "tessu: timeout on server socket\n");
-  EXPECT_EQ(nntp::limit_timed_operations(0), 1);
+  EXPECT_EQ(sys::limit_timed_operations(0), 1);
   ASSERT_EQ(nntp::get_line(line, sizeof line), 1);
   EXPECT_STREQ(line, "200 waiting in the socket");
 }
 
 TEST_F(LineIoTest, TraceShowsReceivedAndSentLinesAtVerbosityThree) {
-  run::g_settings.verbosity = 3;
+  base::g_settings.verbosity = 3;
   send_to_client("200 hello\r\n");
   char line[nntp::kStatusLineMax];
   CaptureFd err;
@@ -158,7 +159,7 @@ TEST_F(LineIoTest, SentLinesEndWithTheConfiguredTerminatorAndAreCounted) {
   EXPECT_EQ(sent_by_client(), "QUIT\r\n");
   EXPECT_EQ(report::g_counters.grossbyt, 6);
 
-  run::g_settings.paths.line_terminator = "\n";
+  base::g_settings.paths.line_terminator = "\n";
   ASSERT_EQ(nntp::put_line("QUIT"), 1);
   EXPECT_EQ(sent_by_client(), "QUIT\n");
   EXPECT_EQ(report::g_counters.grossbyt, 6 + 5);
@@ -189,12 +190,12 @@ TEST_F(LineIoTest, ArticleTextLargerThanTheBufferArrivesWhole) {
 TEST_F(LineIoTest, TextTraceOnlyFromVerbositySeven) {
   send_to_client("line one\r\nline two\r\n");
   char line[nntp::kStatusLineMax];
-  run::g_settings.verbosity = 6;
+  base::g_settings.verbosity = 6;
   CaptureFd quiet;
   nntp::get_text_line(line, sizeof line);
   nntp::put_text("hidden", 6, true);
   EXPECT_EQ(quiet.take(), "");
-  run::g_settings.verbosity = 7;
+  base::g_settings.verbosity = 7;
   CaptureFd loud;
   nntp::get_text_line(line, sizeof line);
   nntp::put_text("shown", 5, true);
@@ -204,8 +205,8 @@ TEST_F(LineIoTest, TextTraceOnlyFromVerbositySeven) {
 }
 
 TEST_F(LineIoTest, DryRunReadsNothingAndSendsNothingButTraces) {
-  run::g_settings.dry_run = 1;
-  run::g_settings.verbosity = 3;
+  base::g_settings.dry_run = 1;
+  base::g_settings.verbosity = 3;
   send_to_client("200 not to be read\r\n");
   char line[nntp::kStatusLineMax] = "junk";
   CaptureFd err;
@@ -223,14 +224,14 @@ TEST_F(LineIoTest, DryRunReadsNothingAndSendsNothingButTraces) {
   EXPECT_EQ(report::g_counters.grossbyt, 0);
 
   // What the server sent is still there once the dry run is over.
-  run::g_settings.dry_run = 0;
-  run::g_settings.verbosity = 0;
+  base::g_settings.dry_run = 0;
+  base::g_settings.verbosity = 0;
   ASSERT_EQ(nntp::get_line(line, sizeof line), 1);
   EXPECT_STREQ(line, "200 not to be read");
 }
 
 TEST_F(LineIoTest, SilentServerTimesOut) {
-  run::g_settings.timeout = 1;
+  base::g_settings.timeout = 1;
   send_to_client("200 partial line without its end");
   char line[nntp::kStatusLineMax];
   CaptureFd err;
@@ -275,7 +276,7 @@ TEST_F(LineIoTest, WritingToAPipeWithoutReaderFailsWithoutEndingTheProcess) {
 }
 
 TEST_F(LineIoTest, ServerThatNeverReadsMakesTheWriteTimeOut) {
-  run::g_settings.timeout = 1;
+  base::g_settings.timeout = 1;
   const std::string chunk(8192, 'z');
   CaptureFd err;
   int result = 1;
@@ -290,8 +291,8 @@ TEST_F(LineIoTest, ServerThatNeverReadsMakesTheWriteTimeOut) {
 }
 
 TEST_F(LineIoTest, UserSignalDuringTheWaitIsReportedAndTheReadGoesOn) {
-  run::install_signal_handlers();
-  run::g_settings.verbosity = 5;
+  sys::install_signal_handlers();
+  base::g_settings.verbosity = 5;
   std::thread server([this] {
     // The line is sent after the signal, so the read is waiting (or about to) when it comes.
     kill(getpid(), SIGUSR1);
@@ -342,13 +343,13 @@ struct Listener {
 };
 
 struct TcpConnectTest : testing::Test {
-  run::Settings saved_settings;
+  base::Settings saved_settings;
   void SetUp() override {
-    saved_settings = run::g_settings;
-    run::g_settings.verbosity = 5;
-    run::g_settings.timeout = 0;
+    saved_settings = base::g_settings;
+    base::g_settings.verbosity = 5;
+    base::g_settings.timeout = 0;
   }
-  void TearDown() override { run::g_settings = saved_settings; }
+  void TearDown() override { base::g_settings = saved_settings; }
 };
 
 int socket_option(int fd, int level, int name) {
@@ -443,7 +444,7 @@ TEST_F(TcpConnectTest, ConnectServerSetsUpTheRecordAndOpensTheChatScript) {
   const int chat_fd = mkstemp(chat_path);
   ASSERT_GE(chat_fd, 0);
   close(chat_fd);
-  run::g_settings.chat = std::string(chat_path);
+  base::g_settings.chat = std::string(chat_path);
   nntp::Connection connection;
   CaptureFd quiet;
   ASSERT_EQ(nntp::connect_server("127.0.0.1", std::to_string(listener.port).c_str(), &connection),

@@ -7,10 +7,10 @@
 
 #include <gtest/gtest.h>
 
+#include "base/settings.h"
 #include "nntp/connection.h"
 #include "nntp/server.h"
 #include "report/stats.h"
-#include "run/settings.h"
 #include "support/capture.h"
 #include "support/nntp_server.h"
 #include "support/settings_guard.h"
@@ -40,7 +40,7 @@ struct ReplyWindowTest : testing::Test {
 
   void SetUp() override {
     testsupport::prepare_line_io();
-    run::g_settings.window = 10;
+    base::g_settings.window = 10;
     g_handled.clear();
     g_fail_number = -1;
     peer = testsupport::attach_socket_pair();
@@ -81,7 +81,7 @@ TEST_F(ReplyWindowTest, RepliesAreHandledInTheOrderTheCommandsWereSent) {
 }
 
 TEST_F(ReplyWindowTest, FullWindowTakesTheOldestReplyBeforeSending) {
-  run::g_settings.window = 2;
+  base::g_settings.window = 2;
   ASSERT_EQ(queue_stat(1), 1);
   ASSERT_EQ(queue_stat(2), 1);
   EXPECT_EQ(sent_by_client(), "STAT 1\r\nSTAT 2\r\n");
@@ -100,7 +100,7 @@ TEST_F(ReplyWindowTest, FullWindowTakesTheOldestReplyBeforeSending) {
 }
 
 TEST_F(ReplyWindowTest, WindowZeroAnswersEachCommandBeforeReturning) {
-  run::g_settings.window = 0;
+  base::g_settings.window = 0;
   send_to_client("223 1 <a@x>\r\n223 2 <b@x>\r\n");
   ASSERT_EQ(queue_stat(1), 1);
   EXPECT_EQ(g_handled.size(), 1u);
@@ -112,7 +112,7 @@ TEST_F(ReplyWindowTest, WindowZeroAnswersEachCommandBeforeReturning) {
 }
 
 TEST_F(ReplyWindowTest, WindowAboveTheRingSizeIsTheRingSize) {
-  run::g_settings.window = 5000;
+  base::g_settings.window = 5000;
   EXPECT_EQ(nntp::window_limit(), 1000);
   // A thousand commands are more than the socket pair buffers: read them as they come.
   std::string commands;
@@ -219,7 +219,7 @@ TEST_F(ReplyWindowTest, CloseServerAfterAFailedHandlerStillCloses) {
 TEST_F(ReplyWindowTest, AbortedCloseWaitsASecondForQuitsReply) {
   CaptureFd err;
   EXPECT_EQ(nntp::close_server(1), 0);
-  EXPECT_EQ(run::g_settings.timeout, 1);
+  EXPECT_EQ(base::g_settings.timeout, 1);
   EXPECT_NE(err.take().find("timeout on server socket"), std::string::npos);
   // The connection stays open.
   EXPECT_GE(nntp::g_connection.read_fd, 0);
@@ -245,7 +245,7 @@ TEST_F(ReplyWindowTest, ServerNeverHasMoreThanTheWindowAhead) {
   server.start();
   g_server = &server;
   g_arrived_when_handled.clear();
-  run::g_settings.window = 2;
+  base::g_settings.window = 2;
 
   nntp::close_connection(&nntp::g_connection);
   ASSERT_EQ(nntp::connect_server("127.0.0.1", server.port_string().c_str(), &nntp::g_connection),

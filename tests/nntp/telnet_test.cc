@@ -1,6 +1,5 @@
 // Telnet mode over a socket pair: the test plays the telnet service on the
 // other end and checks the exact bytes that cross.
-#include "nntp/telnet.h"
 
 #include <sys/socket.h>
 #include <sys/syscall.h>
@@ -16,13 +15,14 @@
 
 #include <gtest/gtest.h>
 
+#include "base/settings.h"
 #include "nntp/connection.h"
-#include "run/settings.h"
-#include "run/signals.h"
+#include "nntp/telnet.h"
 #include "support/capture.h"
 #include "support/settings_guard.h"
 #include "support/socket_connection.h"
 #include "support/wait.h"
+#include "sys/signals.h"
 
 namespace {
 
@@ -83,7 +83,7 @@ TEST_F(TelnetTest, DoIsAnsweredWillOnlyForBinaryAndSuppressGoAhead) {
       "\xff\xfd\x27"  // DO NEW-ENVIRON
       "200 ready\r\n";
   send_to_client(std::string(requests, sizeof requests - 1));
-  run::g_settings.verbosity = 5;
+  base::g_settings.verbosity = 5;
   CaptureFd err;
   EXPECT_EQ(read_line(), "200 ready\r\n");
   EXPECT_EQ(sent_by_client(), std::string("\xff\xfc\x01"
@@ -107,7 +107,7 @@ TEST_F(TelnetTest, WillWontAndDontAreIgnoredWithoutAnswer) {
       "\xff\xfe\x18"  // DONT TERMINAL TYPE
       "\xff\xfb\x28"  // WILL 40
       "ok\r\n");
-  run::g_settings.verbosity = 5;
+  base::g_settings.verbosity = 5;
   CaptureFd err;
   EXPECT_EQ(read_line(), "ok\r\n");
   EXPECT_EQ(sent_by_client(), "");
@@ -127,7 +127,7 @@ TEST_F(TelnetTest, OtherCommandsAreDroppedAndDoubledIacIsData) {
       "c\xff\x64"  // 100, below the named commands
       "d\xff\xfa\x18\x01\xff\xf0"
       "e\r\n");
-  run::g_settings.verbosity = 5;
+  base::g_settings.verbosity = 5;
   CaptureFd err;
   EXPECT_EQ(read_line(),
             "a\xff"
@@ -189,7 +189,7 @@ TEST_F(TelnetTest, ClosedConnectionIsNeverAnEmptyLine) {
 }
 
 TEST_F(TelnetTest, SilentRemoteTimesOut) {
-  run::g_settings.timeout = 1;
+  base::g_settings.timeout = 1;
   send_to_client("login: ");
   CaptureFd err;
   errno = 0;
@@ -199,7 +199,7 @@ TEST_F(TelnetTest, SilentRemoteTimesOut) {
 }
 
 TEST_F(TelnetTest, LinesGoOutWithASingleCrWhateverTheTerminator) {
-  run::g_settings.paths.line_terminator = "\n";
+  base::g_settings.paths.line_terminator = "\n";
   EXPECT_EQ(nntp::put_line("GROUP misc.test"), 1);
   EXPECT_EQ(nntp::put_text("..dotted", 8, false), 1);
   EXPECT_EQ(nntp::write_line("", 0, &nntp::g_connection, true), 1);
@@ -240,7 +240,7 @@ TEST_F(TelnetTest, EchoWithParityBitsOrOtherLineEndsIsGood) {
 }
 
 TEST_F(TelnetTest, WrongEchoesAreSkippedUntilTheRightOne) {
-  run::g_settings.verbosity = 1;
+  base::g_settings.verbosity = 1;
   nntp::g_connection.echo_checking = 1;
   std::string lines;
   for (int i = 0; i < 99; ++i) lines += "STAT\r\n";  // shorter than what was sent
@@ -276,7 +276,7 @@ TEST_F(TelnetTest, HundredWrongEchoesEndTheRunWithStatus11) {
 }
 
 TEST_F(TelnetTest, RemoteThatStopsEchoingTimesOut) {
-  run::g_settings.timeout = 1;
+  base::g_settings.timeout = 1;
   nntp::g_connection.echo_checking = 1;
   CaptureFd err;
   errno = 0;
@@ -300,7 +300,7 @@ bool thread_in_poll(pid_t tid) {
 // A terminating signal while the read waits makes it fail as a time-out
 // does, and the run is not ended from there.
 int read_interrupted_by_signal() {
-  run::install_signal_handlers();
+  sys::install_signal_handlers();
   const pid_t reader = static_cast<pid_t>(syscall(SYS_gettid));
   std::thread signaller([reader] {
     testsupport::wait_until([reader] { return thread_in_poll(reader); });
@@ -313,7 +313,7 @@ int read_interrupted_by_signal() {
 }
 
 TEST_F(TelnetTest, TerminatingSignalFailsTheWaitingReadAsATimeOut) {
-  run::g_settings.timeout = 60;
+  base::g_settings.timeout = 60;
   EXPECT_EXIT(exit(read_interrupted_by_signal() == 0 ? 3 : 4), testing::ExitedWithCode(3),
               "received signal while alarm active: Terminated\n"
               "tessu: timeout on server socket");
@@ -324,7 +324,7 @@ TEST_F(TelnetTest, ChatAnswersPromptsBeforeTheirLineEndThenEchoIsChecked) {
       "ECHO\n"
       "login: news\n"
       "'Password: ' \"se cret\"\n");
-  run::g_settings.verbosity = 5;
+  base::g_settings.verbosity = 5;
   std::string seen_before_password;
   std::string seen_before_greeting;
   std::string seen_command;
@@ -380,7 +380,7 @@ TEST_F(TelnetTest, ChatScriptLinesThatAreNotPairsAreReportedAndSkipped) {
       " ECHO\n"
       "\"word\"last\n");
   send_to_client("login: x\r\nword\r\n");
-  run::g_settings.verbosity = 5;
+  base::g_settings.verbosity = 5;
   CaptureFd err;
   EXPECT_EQ(read_line(), "login: x\r\n");
   EXPECT_EQ(read_line(), "word\r\n");

@@ -1,4 +1,3 @@
-#include "post/bounce.h"
 
 #include <fcntl.h>
 #include <sched.h>
@@ -12,11 +11,12 @@
 
 #include <gtest/gtest.h>
 
+#include "base/settings.h"
 #include "newssys/paths.h"
+#include "post/bounce.h"
 #include "post/transfer.h"
 #include "report/stats.h"
 #include "report/util.h"
-#include "run/settings.h"
 #include "support/sendmail_recorder.h"
 #include "support/settings_guard.h"
 #include "support/tessu_runner.h"
@@ -44,11 +44,11 @@ struct BounceTest : testing::Test {
     if (geteuid() != 0) {
       GTEST_SKIP() << "needs root for a private mount namespace over " << newssys::kSendmail;
     }
-    run::g_settings.server_host = "news.example";
-    run::g_settings.server_port = "nntp";
-    run::g_settings.attach = run::kAttachMime;
-    run::g_settings.verbosity = 0;
-    run::g_settings.dry_run = 0;
+    base::g_settings.server_host = "news.example";
+    base::g_settings.server_port = "nntp";
+    base::g_settings.attach = base::kAttachMime;
+    base::g_settings.verbosity = 0;
+    base::g_settings.dry_run = 0;
   }
 
   int bounce(const char* address, const std::string& text, time_t entered, const char* entry,
@@ -108,8 +108,8 @@ TEST_F(BounceTest, MimeMailHasTheReportAndTheArticleAsTwoParts) {
 }
 
 TEST_F(BounceTest, PlainMailWithArticleHasNoMimeParts) {
-  run::g_settings.attach = run::kAttachYes;
-  run::g_settings.server_port = "119";
+  base::g_settings.attach = base::kAttachYes;
+  base::g_settings.server_port = "119";
   const int status = bounce("joe@example.org", kText, kEntered, "misc/12", "<m@x>", "441 no");
   SKIP_WITHOUT_NAMESPACE(status);
   EXPECT_EQ(status, 0) << recorder.err();
@@ -135,7 +135,7 @@ TEST_F(BounceTest, PlainMailWithArticleHasNoMimeParts) {
 }
 
 TEST_F(BounceTest, PlainMailWithoutArticleEndsAfterTheReason) {
-  run::g_settings.attach = run::kAttachNo;
+  base::g_settings.attach = base::kAttachNo;
   const int status = bounce("joe@example.org", kText, 0, "misc/12", "", "436 later");
   SKIP_WITHOUT_NAMESPACE(status);
   EXPECT_EQ(status, 0) << recorder.err();
@@ -178,7 +178,7 @@ TEST_F(BounceTest, MalformedArticleWithoutMessageIdIsBouncedToItsPoster) {
   const std::string article = "From: Joe <joe@example.org>\nSubject: s\n\nbare\rcr\n";
   site.write("articles/misc/3", article);
   const int status = run_with_recorder(recorder, [&] {
-    run::Settings& s = run::g_settings;
+    base::Settings& s = base::g_settings;
     s.article_dir = site.path("articles");
     s.paths.locks = site.path("locks");
     s.bounce.reset();
@@ -211,7 +211,7 @@ TEST_F(BounceTest, FailedBounceIsReportedAndTheArticleStaysKilled) {
   site.write("articles/misc/4", "From: joe@example.org\r\n\r\nbody\r\n");
   recorder.dir.write("status", "75\n");
   const int status = run_with_recorder(recorder, [&] {
-    run::Settings& s = run::g_settings;
+    base::Settings& s = base::g_settings;
     s.article_dir = site.path("articles");
     s.paths.locks = site.path("locks");
     s.bounce = "usenet@site.example";

@@ -1,5 +1,4 @@
 // The pure pieces of the outgoing spool: reading entries and appending files.
-#include "post/outgoing.h"
 
 #include <unistd.h>
 #include <cstdio>
@@ -9,7 +8,8 @@
 
 #include <gtest/gtest.h>
 
-#include "run/settings.h"
+#include "base/settings.h"
+#include "post/outgoing.h"
 #include "support/capture.h"
 #include "support/settings_guard.h"
 
@@ -116,7 +116,7 @@ TEST(AppendFile, StartsTheSourceOnALineOfItsOwn) {
 
 TEST(AppendFile, ADestinationThatCannotBeWrittenFails) {
   const testsupport::SettingsGuard settings_guard;
-  run::g_settings.program_name = "tessu";
+  base::g_settings.program_name = "tessu";
   char name[] = "/tmp/tessu-append-XXXXXX";
   const int fd = mkstemp(name);
   ASSERT_GE(fd, 0);

@@ -1,4 +1,3 @@
-#include "post/transfer.h"
 
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -14,10 +13,11 @@
 
 #include <gtest/gtest.h>
 
+#include "base/settings.h"
 #include "nntp/connection.h"
 #include "post/header_rules.h"
+#include "post/transfer.h"
 #include "report/stats.h"
-#include "run/settings.h"
 #include "support/capture.h"
 #include "support/settings_guard.h"
 #include "support/socket_connection.h"
@@ -46,10 +46,10 @@ struct HeaderRulesTest : testing::Test {
   bool remove = false;
 
   void SetUp() override {
-    run::g_settings.ihave = 0;
-    run::g_settings.nomsgid = 0;
-    run::g_settings.keep_path = 0;
-    run::g_settings.max_path = 1;
+    base::g_settings.ihave = 0;
+    base::g_settings.nomsgid = 0;
+    base::g_settings.keep_path = 0;
+    base::g_settings.max_path = 1;
   }
 
   // Whether the line would be removed, starting from the given flag.
@@ -83,7 +83,7 @@ TEST_F(HeaderRulesTest, PostingRemovesServerHeadersPathAndXref) {
 }
 
 TEST_F(HeaderRulesTest, IhaveKeepsEverythingButXref) {
-  run::g_settings.ihave = 1;
+  base::g_settings.ihave = 1;
   EXPECT_TRUE(removed("Xref: news misc.test:12"));
   EXPECT_FALSE(removed("NNTP-Posting-Host: h", true));
   EXPECT_FALSE(removed("NNTP-Posting-Date: d", true));
@@ -95,9 +95,9 @@ TEST_F(HeaderRulesTest, IhaveKeepsEverythingButXref) {
 }
 
 TEST_F(HeaderRulesTest, KeepPathAndNomsgidDecideTheirHeaders) {
-  run::g_settings.keep_path = 1;
+  base::g_settings.keep_path = 1;
   EXPECT_FALSE(removed("Path: a!b", true));
-  run::g_settings.nomsgid = 1;
+  base::g_settings.nomsgid = 1;
   EXPECT_TRUE(removed("Message-ID: <m@x>"));
   // Collected all the same: the log and a bounce still name it.
   EXPECT_EQ(values.message_id, "<m@x>");
@@ -139,7 +139,7 @@ TEST_F(HeaderRulesTest, LongPathIsReportedButNotRefused) {
   CaptureFd err;
   removed("path: a!b!c");
   removed("Path: a!b");
-  run::g_settings.max_path = 3;
+  base::g_settings.max_path = 3;
   removed("Path: a!b!c!d");
   const std::string text = err.take();
   EXPECT_EQ(count_of(text, "article path is 2 steps long, max is 1"), 1) << text;
@@ -158,7 +158,7 @@ struct TransferTest : testing::Test {
 
   void SetUp() override {
     testsupport::prepare_line_io();
-    run::Settings& s = run::g_settings;
+    base::Settings& s = base::g_settings;
     s.paths.locks = site.path("locks");
     s.article_dir = site.path("articles");
     s.spool_name = "feed";
@@ -237,7 +237,7 @@ TEST_F(TransferTest, PostSendsTheTransmissionFormWithoutRemovedHeaders) {
 }
 
 TEST_F(TransferTest, IhaveOffersTheMessageIdAndKeepsPathAndServerHeaders) {
-  run::g_settings.ihave = 1;
+  base::g_settings.ihave = 1;
   site.write("articles/misc/1", kArticle);
   replies("335 send it\r\n235 thanks\r\n");
   EXPECT_EQ(post("misc/1"), "OK");
@@ -248,7 +248,7 @@ TEST_F(TransferTest, IhaveOffersTheMessageIdAndKeepsPathAndServerHeaders) {
 }
 
 TEST_F(TransferTest, RemovedHeaderTakesItsContinuationLinesAlong) {
-  run::g_settings.nomsgid = 1;
+  base::g_settings.nomsgid = 1;
   site.write("articles/a", "Message-ID: <m@x>\n\t<folded@x>\nSubject: s\n\nbody\n");
   replies("340 go\r\n240 ok\r\n");
   EXPECT_EQ(post("a"), "OK");
@@ -256,7 +256,7 @@ TEST_F(TransferTest, RemovedHeaderTakesItsContinuationLinesAlong) {
 }
 
 TEST_F(TransferTest, MessageIdIsOnlyTheFirstLineOfAFoldedHeader) {
-  run::g_settings.ihave = 1;
+  base::g_settings.ihave = 1;
   site.write("articles/a", "Message-ID: <m@x>\n\t<folded@x>\n\nbody\n");
   replies("335 go\r\n235 ok\r\n");
   EXPECT_EQ(post("a"), "OK");
@@ -385,7 +385,7 @@ class FinalAnswerTest : public TransferTest, public testing::WithParamInterface<
 
 TEST_P(FinalAnswerTest, AnswerAfterSendingDecides) {
   const FinalAnswer& answer = GetParam();
-  run::g_settings.log = site.path("post.log");
+  base::g_settings.log = site.path("post.log");
   site.write("articles/a", "Message-ID: <m@x>\n\nbody\n");
   replies("340 go\r\n" + std::string(answer.reply) + "\r\n");
   CaptureFd err;
@@ -446,7 +446,7 @@ TEST_F(TransferTest, LostConnectionEndsTheRunAsBroken) {
 }
 
 TEST_F(TransferTest, StorageTokenIsRefusedWithoutCountingOrLogging) {
-  run::g_settings.log = site.path("post.log");
+  base::g_settings.log = site.path("post.log");
   CaptureFd err;
   EXPECT_EQ(post("@0301000000000000000000000000@"), "No support for storage-API");
   EXPECT_TRUE(
@@ -457,7 +457,7 @@ TEST_F(TransferTest, StorageTokenIsRefusedWithoutCountingOrLogging) {
 }
 
 TEST_F(TransferTest, MissingArticleIsDoneCountedAndLogged) {
-  run::g_settings.log = site.path("post.log");
+  base::g_settings.log = site.path("post.log");
   CaptureFd err;
   EXPECT_EQ(post("misc/404"), "Missing");
   EXPECT_TRUE(contains(err.take(), "can't find article \"misc/404\""));
@@ -469,7 +469,7 @@ TEST_F(TransferTest, MissingArticleIsDoneCountedAndLogged) {
 }
 
 TEST_F(TransferTest, BadLineTerminationKillsTheArticle) {
-  run::g_settings.log = site.path("post.log");
+  base::g_settings.log = site.path("post.log");
   site.write("articles/crlf", "From: joe@x\r\nSubject: s\r\n\r\nbody\r\n");
   CaptureFd err;
   EXPECT_EQ(post("crlf"), "Malformed");
@@ -483,7 +483,7 @@ TEST_F(TransferTest, BadLineTerminationKillsTheArticle) {
 }
 
 TEST_F(TransferTest, KilledArticleWithoutSenderIsNotBounced) {
-  run::g_settings.bounce = "poster";
+  base::g_settings.bounce = "poster";
   site.write("articles/cr", "Subject: s\n\nbare\rcr\n");
   CaptureFd err;
   EXPECT_EQ(post("cr"), "Malformed");
@@ -492,8 +492,8 @@ TEST_F(TransferTest, KilledArticleWithoutSenderIsNotBounced) {
 }
 
 TEST_F(TransferTest, IhaveWithoutMessageIdSendsNothing) {
-  run::g_settings.ihave = 1;
-  run::g_settings.log = site.path("post.log");
+  base::g_settings.ihave = 1;
+  base::g_settings.log = site.path("post.log");
   site.write("articles/noid", "From: joe@x\nSubject: s\n\nbody\n");
   CaptureFd err;
   EXPECT_EQ(post("noid"), "Missing-ID");
@@ -504,9 +504,9 @@ TEST_F(TransferTest, IhaveWithoutMessageIdSendsNothing) {
 }
 
 TEST_F(TransferTest, FailLimitKillsOnlyRefusedArticlesOlderThanIt) {
-  run::g_settings.fail = 24 * 3600;
-  run::g_settings.verbosity = 1;
-  run::g_settings.log = site.path("post.log");
+  base::g_settings.fail = 24 * 3600;
+  base::g_settings.verbosity = 1;
+  base::g_settings.log = site.path("post.log");
   site.write("articles/old", "From: joe@x\n\nbody\n");
   site.write("articles/new", "From: joe@x\n\nbody\n");
   const time_t two_days_ago = time(nullptr) - 2 * 24 * 3600;
@@ -527,7 +527,7 @@ TEST_F(TransferTest, FailLimitKillsOnlyRefusedArticlesOlderThanIt) {
 }
 
 TEST_F(TransferTest, LogLineFormat) {
-  run::g_settings.log = site.path("post.log");
+  base::g_settings.log = site.path("post.log");
   site.write("articles/misc/7",
              "From: Joe <joe@x>\nMessage-ID: <seven@x>\nSubject: s\n\none\ntwo\n");
   replies("340 go\r\n240 ok\r\n");
@@ -540,7 +540,7 @@ TEST_F(TransferTest, LogLineFormat) {
 }
 
 TEST_F(TransferTest, FolderHoldsACopyOfWhatWasSentPerArticle) {
-  run::g_settings.posted = site.path("posted");
+  base::g_settings.posted = site.path("posted");
   site.write("articles/a", "From: joe@x\nXref: h g:1\n\nFrom me\n.dot\n");
   site.write("articles/b", "Subject: two\n\nbody\n");
   replies("340 go\r\n240 ok\r\n340 go\r\n240 ok\r\n");
@@ -561,20 +561,20 @@ TEST_F(TransferTest, FolderHoldsACopyOfWhatWasSentPerArticle) {
 TEST_F(TransferTest, FolderThatCannotBeOpenedIsGivenUpForTheRun) {
   // A directory where the folder should be: its lock can be had, the folder not.
   site.write("posted/inside", "");
-  run::g_settings.posted = site.path("posted");
+  base::g_settings.posted = site.path("posted");
   site.write("articles/a", "Subject: one\n\nbody\n");
   replies("340 go\r\n240 ok\r\n");
   CaptureFd err;
   EXPECT_EQ(post("a"), "OK");
   EXPECT_TRUE(contains(err.take(), "can't open folder: " + site.path("posted")));
-  EXPECT_FALSE(run::g_settings.posted.has_value());
+  EXPECT_FALSE(base::g_settings.posted.has_value());
   EXPECT_EQ(sent(), "POST\r\nSubject: one\r\n\r\nbody\r\n.\r\n");
 }
 
 TEST_F(TransferTest, DryRunPostsNothingButLogsAndCopies) {
-  run::g_settings.dry_run = 1;
-  run::g_settings.log = site.path("post.log");
-  run::g_settings.posted = site.path("posted");
+  base::g_settings.dry_run = 1;
+  base::g_settings.log = site.path("post.log");
+  base::g_settings.posted = site.path("posted");
   site.write("articles/a", "Message-ID: <m@x>\n\nbody\n");
   EXPECT_EQ(post("a"), "TEST");
   EXPECT_EQ(sent(), "");

@@ -1,11 +1,11 @@
-#include "report/message.h"
 
 #include <cerrno>
 #include <string>
 
 #include <gtest/gtest.h>
 
-#include "run/settings.h"
+#include "base/settings.h"
+#include "report/message.h"
 #include "support/capture.h"
 #include "support/settings_guard.h"
 
@@ -18,8 +18,8 @@ struct MessageTest : testing::Test {
   testsupport::SettingsGuard settings_guard;
 
   void SetUp() override {
-    run::g_settings.program_name = "tessu";
-    run::g_settings.verbosity = 1;
+    base::g_settings.program_name = "tessu";
+    base::g_settings.verbosity = 1;
     if (report::dot_count() != 0) {
       CaptureFd quiet;
       report::end_dots();
@@ -28,7 +28,7 @@ struct MessageTest : testing::Test {
 };
 
 TEST_F(MessageTest, ClassesShowAtTheirThresholds) {
-  run::g_settings.verbosity = 0;
+  base::g_settings.verbosity = 0;
   CaptureFd err;
   message(report::kProgress, "progress %d", 1);
   message(report::kDetail, "detail");
@@ -36,7 +36,7 @@ TEST_F(MessageTest, ClassesShowAtTheirThresholds) {
   message(report::kError, "bounce failed");
   EXPECT_EQ(err.take(), "tessu: bounce failed\n");
 
-  run::g_settings.verbosity = 3;
+  base::g_settings.verbosity = 3;
   CaptureFd err3;
   message(report::kProgress, "progress %d", 1);
   message(report::kDetail, "detail");
@@ -57,13 +57,6 @@ TEST_F(MessageTest, SystemErrorKeepsTheErrnoOfEntry) {
   EXPECT_EQ(errno, ENOENT);
 }
 
-TEST_F(MessageTest, UnknownClassIsAnError) {
-  run::g_settings.verbosity = 0;
-  CaptureFd err;
-  message('x', "odd class");
-  EXPECT_EQ(err.take(), "tessu: odd class\n");
-}
-
 TEST_F(MessageTest, NoticesAndErrorsAreCutButProgressIsNot) {
   const std::string long_text(2000, 'n');
   CaptureFd err;
@@ -73,7 +66,7 @@ TEST_F(MessageTest, NoticesAndErrorsAreCutButProgressIsNot) {
 }
 
 TEST_F(MessageTest, DotsEndBeforeTheNextLine) {
-  run::g_settings.verbosity = 2;
+  base::g_settings.verbosity = 2;
   CaptureFd err;
   report::progress_dot();
   report::progress_dot();
@@ -84,13 +77,24 @@ TEST_F(MessageTest, DotsEndBeforeTheNextLine) {
 }
 
 TEST_F(MessageTest, DotsStayWhenNothingIsWritten) {
-  run::g_settings.verbosity = 2;
+  base::g_settings.verbosity = 2;
   CaptureFd err;
   report::progress_dot();
   message(report::kDetail, "hidden");
   EXPECT_EQ(report::dot_count(), 1);
   report::end_dots();
   EXPECT_EQ(err.take(), ".\n");
+}
+
+TEST(SyntaxCheck, ReportsTheFirstMissingItemWithoutTheNewline) {
+  testsupport::CaptureFd err;
+  EXPECT_FALSE(report::syntax_check("a 1 2 y\n", 4, 4, "/db/active"));
+  EXPECT_TRUE(report::syntax_check("a 1 2\n", 3, 4, "/db/active"));
+  EXPECT_TRUE(report::syntax_check("x", 0, 2, "hosts"));
+  const std::string text = err.take();
+  EXPECT_NE(text.find("bad syntax in /db/active (item 4 of 4) \"a 1 2\"\n"), std::string::npos)
+      << text;
+  EXPECT_NE(text.find("bad syntax in hosts (item 1 of 2) \"x\"\n"), std::string::npos) << text;
 }
 
 }  // namespace

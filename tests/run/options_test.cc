@@ -1,6 +1,5 @@
 // The option parser: the table with its aliases and short forms, the setters
 // and their warnings, the options that exclude each other, and the texts.
-#include "run/options.h"
 
 #include <algorithm>
 #include <cstdint>
@@ -9,7 +8,8 @@
 
 #include <gtest/gtest.h>
 
-#include "run/settings.h"
+#include "base/settings.h"
+#include "run/options.h"
 #include "support/capture.h"
 #include "support/option_parsing.h"
 #include "support/tessu_runner.h"
@@ -25,7 +25,7 @@ using testsupport::run_tessu;
 using testsupport::RunOptions;
 using testsupport::TempSite;
 
-const run::Settings& g = run::g_settings;
+const base::Settings& g = base::g_settings;
 
 using ParseOptions = testsupport::OptionParserTest;
 
@@ -328,13 +328,13 @@ TEST_F(ParseOptions, StringSettings) {
 
 TEST_F(ParseOptions, AttachModes) {
   parse({"--attach", "y"});
-  EXPECT_EQ(g.attach, run::kAttachYes);
+  EXPECT_EQ(g.attach, base::kAttachYes);
   parse({"--attach", "bogus"});
-  EXPECT_EQ(g.attach, run::kAttachYes);
+  EXPECT_EQ(g.attach, base::kAttachYes);
   parse({"--attach", "no"});
-  EXPECT_EQ(g.attach, run::kAttachNo);
+  EXPECT_EQ(g.attach, base::kAttachNo);
   parse({"--attach", "m"});
-  EXPECT_EQ(g.attach, run::kAttachMime);
+  EXPECT_EQ(g.attach, base::kAttachMime);
 }
 
 TEST_F(ParseOptions, InewsOptionsWinInEitherOrder) {
@@ -466,7 +466,7 @@ TEST_F(ParseOptionsDeathTest, HelpUnknownAndNopsEndTheParse) {
 // setting with the value given.
 TEST_F(ParseOptions, EverySpellingInTheTableReachesItsSetting) {
   using run::OptionKind;
-  run::Settings& s = run::g_settings;
+  base::Settings& s = base::g_settings;
   int checked = 0;
   for (const run::OptionEntry& row : run::option_table()) {
     std::vector<std::string> spellings = {std::string("--") + row.name};

@@ -5,8 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include "base/settings.h"
 #include "run/options.h"
-#include "run/settings.h"
 #include "support/option_parsing.h"
 #include "support/tessu_runner.h"
 
@@ -19,7 +19,7 @@ using testsupport::parse;
 using testsupport::run_tessu;
 using testsupport::TempSite;
 
-const run::Settings& g = run::g_settings;
+const base::Settings& g = base::g_settings;
 
 struct Profile : testsupport::OptionParserTest {
   TempSite site;

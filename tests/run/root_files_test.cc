@@ -10,8 +10,8 @@
 
 #include <gtest/gtest.h>
 
+#include "base/settings.h"
 #include "run/options.h"
-#include "run/settings.h"
 #include "support/nntp_server.h"
 #include "support/option_parsing.h"
 #include "support/tessu_runner.h"
@@ -133,7 +133,7 @@ TEST_F(RootFilesDeathTest, ImplicitProfileOthersCanWriteEndsTheRun) {
               refusal("profile", path));
   own(path, Owner::kRoot);
   run::read_profile(path.c_str(), false);
-  EXPECT_EQ(run::g_settings.window, 3);
+  EXPECT_EQ(base::g_settings.window, 3);
 }
 
 std::vector<std::string> server_args(const TempSite& site, const TestNntpServer& server,

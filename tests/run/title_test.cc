@@ -3,8 +3,9 @@
 
 #include <gtest/gtest.h>
 
+#include "base/settings.h"
+#include "report/title.h"
 #include "run/driver.h"
-#include "run/settings.h"
 #include "support/capture.h"
 #include "support/settings_guard.h"
 
@@ -30,19 +31,19 @@ struct TitleTest : testing::Test {
   testsupport::SettingsGuard settings_guard;
 
   void SetUp() override {
-    run::g_settings.no_ps = 0;
-    run::g_settings.verbosity = 0;
+    base::g_settings.no_ps = 0;
+    base::g_settings.verbosity = 0;
   }
   // The areas live on this test's stack: forget them before they go.
-  void TearDown() override { run::record_argument_area(0, nullptr); }
+  void TearDown() override { report::record_argument_area(0, nullptr); }
 };
 
 TEST_F(TitleTest, LongTitleIsCutLeavingANul) {
   ArgumentArea area("tessu", "feed");
   const size_t room = area.room();
-  run::record_argument_area(2, area.argv);
-  run::set_title_prefix("tessu(feed)");
-  run::set_state("locking host access");
+  report::record_argument_area(2, area.argv);
+  report::set_title_prefix("tessu(feed)");
+  report::set_state("locking host access");
   EXPECT_EQ(std::string(area.bytes),
             std::string("tessu(feed) locking host access").substr(0, room - 2));
   for (size_t i = room - 2; i <= room; ++i) EXPECT_EQ(area.bytes[i], '\0') << i;
@@ -51,36 +52,36 @@ TEST_F(TitleTest, LongTitleIsCutLeavingANul) {
 
 TEST_F(TitleTest, ShortTitleFillsTheRestWithNul) {
   ArgumentArea area("/usr/local/bin/tessu", "--verbose-and-more");
-  run::record_argument_area(2, area.argv);
-  run::set_title_prefix("t(f)");
-  run::set_state("exit", "!");
+  report::record_argument_area(2, area.argv);
+  report::set_title_prefix("t(f)");
+  report::set_state("exit", "!");
   EXPECT_STREQ(area.bytes, "t(f) exit!");
   for (size_t i = strlen("t(f) exit!"); i <= area.room(); ++i) EXPECT_EQ(area.bytes[i], '\0');
 }
 
 TEST_F(TitleTest, NoPsLeavesTheTitleAndGivesNoNotice) {
   ArgumentArea area("tessu", "feed");
-  run::record_argument_area(2, area.argv);
-  run::set_title_prefix("t(f)");
-  run::g_settings.no_ps = 1;
-  run::g_settings.verbosity = 4;
+  report::record_argument_area(2, area.argv);
+  report::set_title_prefix("t(f)");
+  base::g_settings.no_ps = 1;
+  base::g_settings.verbosity = 4;
   testsupport::CaptureFd err;
-  run::set_state("begin");
+  report::set_state("begin");
   EXPECT_EQ(err.take(), "");
   EXPECT_STREQ(area.bytes, "tessu");
 }
 
 TEST_F(TitleTest, StateNoticeOnlyAboveVerbosityThree) {
   ArgumentArea area("tessu", "a-rather-long-argument-for-room");
-  run::record_argument_area(2, area.argv);
-  run::set_title_prefix("t(f)");
-  run::g_settings.verbosity = 3;
+  report::record_argument_area(2, area.argv);
+  report::set_title_prefix("t(f)");
+  base::g_settings.verbosity = 3;
   testsupport::CaptureFd quiet;
-  run::set_state("begin");
+  report::set_state("begin");
   EXPECT_EQ(quiet.take(), "");
-  run::g_settings.verbosity = 4;
+  base::g_settings.verbosity = 4;
   testsupport::CaptureFd err;
-  run::set_state("fetching ", "comp.lang.c");
+  report::set_state("fetching ", "comp.lang.c");
   EXPECT_EQ(err.take(), "state: fetching comp.lang.c\n");
 }
 

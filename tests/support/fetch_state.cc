@@ -12,7 +12,7 @@ namespace testsupport {
 
 bool FetchState::set_up(const char* dir_template) {
   settings_guard.emplace();
-  run::Settings& s = run::g_settings;
+  base::Settings& s = base::g_settings;
   s.verbosity = 5;
   s.dry_run = 0;
   s.timeout = 30;  // only so that a broken test cannot hang

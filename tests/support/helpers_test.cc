@@ -9,9 +9,9 @@
 
 #include <gtest/gtest.h>
 
+#include "base/settings.h"
 #include "groups/newsfeeds.h"
 #include "groups/patterns.h"
-#include "run/settings.h"
 #include "support/settings_guard.h"
 #include "support/tessu_runner.h"
 #include "support/wait.h"
@@ -20,23 +20,23 @@ namespace testsupport {
 namespace {
 
 TEST(SettingsGuard, PutsBackTheSettingsAndTheGroupSelection) {
-  const int verbosity = run::g_settings.verbosity;
-  const run::Text spool_name = run::g_settings.spool_name;
+  const int verbosity = base::g_settings.verbosity;
+  const base::Text spool_name = base::g_settings.spool_name;
   const size_t groups_patterns = groups::g_groups_list.patterns.size();
   const size_t entry_patterns = groups::g_entry_list.patterns.size();
   const size_t excluded = groups::g_excluded_sites.size();
   const bool special = groups::g_special_exclude;
   {
     const SettingsGuard guard;
-    run::g_settings.verbosity = verbosity + 7;
-    run::g_settings.spool_name = "changed-by-the-test";
+    base::g_settings.verbosity = verbosity + 7;
+    base::g_settings.spool_name = "changed-by-the-test";
     groups::add_pattern("comp.*", groups::g_groups_list, false);
     groups::add_pattern("misc.*", groups::g_entry_list, true);
     groups::g_excluded_sites.push_back("elsewhere");
     groups::g_special_exclude = !groups::g_special_exclude;
   }
-  EXPECT_EQ(run::g_settings.verbosity, verbosity);
-  EXPECT_EQ(run::g_settings.spool_name, spool_name);
+  EXPECT_EQ(base::g_settings.verbosity, verbosity);
+  EXPECT_EQ(base::g_settings.spool_name, spool_name);
   EXPECT_EQ(groups::g_groups_list.patterns.size(), groups_patterns);
   EXPECT_EQ(groups::g_entry_list.patterns.size(), entry_patterns);
   EXPECT_EQ(groups::g_excluded_sites.size(), excluded);

@@ -5,8 +5,8 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "base/settings.h"
 #include "run/options.h"
-#include "run/settings.h"
 
 namespace testsupport {
 
@@ -25,7 +25,7 @@ const int g_exit_guard = atexit([] {
 }  // namespace
 
 void reset_settings() {
-  run::g_settings = run::Settings{};
+  base::g_settings = base::Settings{};
   run::set_start_values();
 }
 

@@ -11,7 +11,7 @@
 
 namespace testsupport {
 
-/// Sets run::g_settings to what a run starts with: the defaults, then the start values.
+/// Sets base::g_settings to what a run starts with: the defaults, then the start values.
 void reset_settings();
 
 /// Parses the words as a command line after the program name.

@@ -5,7 +5,7 @@
 namespace testsupport {
 
 SettingsGuard::SettingsGuard()
-    : settings(run::g_settings),
+    : settings(base::g_settings),
       groups_list(groups::g_groups_list),
       me_list(groups::g_me_list),
       entry_list(groups::g_entry_list),
@@ -13,7 +13,7 @@ SettingsGuard::SettingsGuard()
       special_exclude(groups::g_special_exclude) {}
 
 SettingsGuard::~SettingsGuard() {
-  run::g_settings = settings;
+  base::g_settings = settings;
   groups::g_groups_list = groups_list;
   groups::g_me_list = me_list;
   groups::g_entry_list = entry_list;

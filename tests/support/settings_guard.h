@@ -6,12 +6,12 @@
 #include <string>
 #include <vector>
 
+#include "base/settings.h"
 #include "groups/patterns.h"
-#include "run/settings.h"
 
 namespace testsupport {
 
-/// Copies run::g_settings and the group selection when made and restores
+/// Copies base::g_settings and the group selection when made and restores
 /// them when destroyed. A fixture holds one as a member (made before SetUp,
 /// destroyed after TearDown); a single test makes one at its start.
 struct SettingsGuard {
@@ -20,7 +20,7 @@ struct SettingsGuard {
   SettingsGuard(const SettingsGuard&) = delete;
   SettingsGuard& operator=(const SettingsGuard&) = delete;
 
-  run::Settings settings;
+  base::Settings settings;
   groups::PatternList groups_list;
   groups::PatternList me_list;
   groups::PatternList entry_list;

@@ -5,13 +5,13 @@
 
 #include <gtest/gtest.h>
 
+#include "base/settings.h"
 #include "nntp/connection.h"
-#include "run/settings.h"
 
 namespace testsupport {
 
 void prepare_line_io() {
-  run::Settings& s = run::g_settings;
+  base::Settings& s = base::g_settings;
   s.verbosity = 0;
   s.dry_run = 0;
   s.timeout = 30;

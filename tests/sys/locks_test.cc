@@ -1,4 +1,3 @@
-#include "run/locks.h"
 
 #include <gtest/gtest.h>
 
@@ -7,10 +6,11 @@
 #include <csignal>
 #include <string>
 
-#include "run/settings.h"
+#include "base/settings.h"
 #include "support/live_process.h"
 #include "support/settings_guard.h"
 #include "support/tessu_runner.h"
+#include "sys/locks.h"
 
 namespace {
 
@@ -23,14 +23,14 @@ using testsupport::TempSite;
 class LocksTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    run::g_settings.paths.locks = site_.path("locks");
-    run::g_settings.timeout = 0;
-    run::g_settings.noforce = 0;
-    run::g_settings.verbosity = 0;
+    base::g_settings.paths.locks = site_.path("locks");
+    base::g_settings.timeout = 0;
+    base::g_settings.noforce = 0;
+    base::g_settings.verbosity = 0;
     // These tests lock files in etc/ and expect to find only their own there.
     unlink(site_.path("etc/newsfeeds").c_str());
   }
-  void TearDown() override { run::unlock_all(); }
+  void TearDown() override { sys::unlock_all(); }
   std::string locks(const std::string& name) const { return site_.path("locks/" + name); }
 
   testsupport::SettingsGuard settings_guard_;
@@ -39,14 +39,14 @@ class LocksTest : public ::testing::Test {
 
 TEST_F(LocksTest, ReadLockPidTakesTheLeadingDecimalNumber) {
   site_.write("locks/own", pid_line(getpid()));
-  EXPECT_EQ(run::read_lock_pid(locks("own").c_str(), true), getpid());
+  EXPECT_EQ(sys::read_lock_pid(locks("own").c_str(), true), getpid());
   site_.write("locks/blanks", "  \t42 trailing words\n");
-  EXPECT_EQ(run::read_lock_pid(locks("blanks").c_str(), true), 42);
+  EXPECT_EQ(sys::read_lock_pid(locks("blanks").c_str(), true), 42);
   site_.write("locks/no-newline", "77");
-  EXPECT_EQ(run::read_lock_pid(locks("no-newline").c_str(), true), 77);
+  EXPECT_EQ(sys::read_lock_pid(locks("no-newline").c_str(), true), 77);
   // Taken as a 32-bit id: 2^32 + 5 becomes 5.
   site_.write("locks/wide", "4294967301\n");
-  EXPECT_EQ(run::read_lock_pid(locks("wide").c_str(), true), 5);
+  EXPECT_EQ(sys::read_lock_pid(locks("wide").c_str(), true), 5);
 }
 
 TEST_F(LocksTest, ReadLockPidGivesZeroForUnusableFiles) {
@@ -55,53 +55,53 @@ TEST_F(LocksTest, ReadLockPidGivesZeroForUnusableFiles) {
   site_.write("locks/negative", "-12\n");
   site_.write("locks/empty", "");
   for (const char* name : {"garbage", "zero", "negative", "empty", "missing"}) {
-    EXPECT_EQ(run::read_lock_pid(locks(name).c_str(), true), 0) << name;
-    EXPECT_EQ(run::read_lock_pid(locks(name).c_str(), false), 0) << name;
+    EXPECT_EQ(sys::read_lock_pid(locks(name).c_str(), true), 0) << name;
+    EXPECT_EQ(sys::read_lock_pid(locks(name).c_str(), false), 0) << name;
   }
   // A directory cannot be read as a lock file.
-  EXPECT_EQ(run::read_lock_pid(site_.path("locks").c_str(), true), 0);
+  EXPECT_EQ(sys::read_lock_pid(site_.path("locks").c_str(), true), 0);
 }
 
 TEST_F(LocksTest, LockHeldOnlyWhileTheNamedProcessExists) {
   site_.write("locks/own", pid_line(getpid()));
-  EXPECT_TRUE(run::lock_held(locks("own").c_str()));
+  EXPECT_TRUE(sys::lock_held(locks("own").c_str()));
   // Process 1 always exists, whether or not we may signal it (EPERM counts as alive).
   site_.write("locks/init", "1\n");
-  EXPECT_TRUE(run::lock_held(locks("init").c_str()));
+  EXPECT_TRUE(sys::lock_held(locks("init").c_str()));
   site_.write("locks/dead", pid_line(dead_pid()));
-  EXPECT_FALSE(run::lock_held(locks("dead").c_str()));
+  EXPECT_FALSE(sys::lock_held(locks("dead").c_str()));
   site_.write("locks/garbage", "x1\n");
-  EXPECT_FALSE(run::lock_held(locks("garbage").c_str()));
-  EXPECT_FALSE(run::lock_held(locks("missing").c_str()));
+  EXPECT_FALSE(sys::lock_held(locks("garbage").c_str()));
+  EXPECT_FALSE(sys::lock_held(locks("missing").c_str()));
 }
 
 TEST_F(LocksTest, LockInLocksWritesOurIdAndRemovesEverythingAtUnlockAll) {
-  const int slot = run::lock(nullptr, "LOCK.tessu.news.example", false);
+  const int slot = sys::lock(nullptr, "LOCK.tessu.news.example", false);
   ASSERT_GE(slot, 0);
-  ASSERT_LT(slot, run::kLockSlots);
+  ASSERT_LT(slot, sys::kLockSlots);
   const std::string temporary = "L." + std::to_string(getpid());
   EXPECT_EQ(site_.list("locks"), (std::vector<std::string>{temporary, "LOCK.tessu.news.example"}));
   EXPECT_EQ(site_.read("locks/LOCK.tessu.news.example"), pid_line(getpid()));
 
   // The one temporary file serves a second lock in LOCKS too.
-  const int second = run::lock(nullptr, "LOCK.spool", false);
+  const int second = sys::lock(nullptr, "LOCK.spool", false);
   ASSERT_GE(second, 0);
   EXPECT_NE(second, slot);
   EXPECT_EQ(site_.list("locks").size(), 3u);
   EXPECT_EQ(site_.read("locks/LOCK.spool"), pid_line(getpid()));
 
-  run::unlock(second);
+  sys::unlock(second);
   EXPECT_FALSE(site_.exists("locks/LOCK.spool"));
   EXPECT_TRUE(site_.exists("locks/LOCK.tessu.news.example"));
-  run::unlock_all();
+  sys::unlock_all();
   EXPECT_TRUE(site_.list("locks").empty());
 }
 
 TEST_F(LocksTest, PathAndDirectoryLocksUseTheirOwnTemporaryFile) {
   const std::string pid = std::to_string(getpid());
   const std::string whole = site_.path("etc/log.LOCKtessu");
-  const int by_path = run::lock("", whole.c_str(), false);
-  const int by_dir = run::lock(site_.path("outgoing").c_str(), "LOCKb", false);
+  const int by_path = sys::lock("", whole.c_str(), false);
+  const int by_dir = sys::lock(site_.path("outgoing").c_str(), "LOCKb", false);
   ASSERT_GE(by_path, 0);
   ASSERT_GE(by_dir, 0);
   EXPECT_EQ(site_.read("etc/log.LOCKtessu"), pid + "\n");
@@ -109,7 +109,7 @@ TEST_F(LocksTest, PathAndDirectoryLocksUseTheirOwnTemporaryFile) {
   EXPECT_EQ(site_.read("outgoing/LOCKb"), pid + "\n");
   EXPECT_TRUE(site_.exists("outgoing/LOCKb." + pid));
   EXPECT_TRUE(site_.list("locks").empty());
-  run::unlock_all();
+  sys::unlock_all();
   EXPECT_TRUE(site_.list("etc").empty());
   EXPECT_TRUE(site_.list("outgoing").empty());
 }
@@ -122,15 +122,15 @@ TEST_F(LocksTest, TemporaryFileIsNeverWrittenThroughALink) {
   const std::string whole = site_.path("outgoing/log.LOCKtessu");
   ASSERT_EQ(symlink(target.c_str(), (whole + "." + pid).c_str()), 0);
 
-  ASSERT_GE(run::lock(nullptr, "LOCK.spool", false), 0);
-  ASSERT_GE(run::lock("", whole.c_str(), false), 0);
+  ASSERT_GE(sys::lock(nullptr, "LOCK.spool", false), 0);
+  ASSERT_GE(sys::lock("", whole.c_str(), false), 0);
   EXPECT_EQ(site_.read("etc/target"), "precious\n");
   EXPECT_EQ(site_.read("locks/LOCK.spool"), pid_line(getpid()));
   EXPECT_EQ(site_.read("outgoing/log.LOCKtessu"), pid_line(getpid()));
   struct stat status;
   ASSERT_EQ(lstat(locks("L." + pid).c_str(), &status), 0);
   EXPECT_TRUE(S_ISREG(status.st_mode));
-  run::unlock_all();
+  sys::unlock_all();
   EXPECT_TRUE(site_.list("locks").empty());
   EXPECT_TRUE(site_.list("outgoing").empty());
 }
@@ -151,10 +151,10 @@ TEST_F(LocksTest, TemporaryFilesOfDeadProcessesAreRemovedWhenALockIsTaken) {
   ASSERT_EQ(link(locks(dead_name).c_str(), locks("LOCK.dead").c_str()), 0);
 
   // Locks outside LOCKS do not look there.
-  ASSERT_GE(run::lock(site_.path("outgoing").c_str(), "LOCKb", false), 0);
+  ASSERT_GE(sys::lock(site_.path("outgoing").c_str(), "LOCKb", false), 0);
   EXPECT_TRUE(site_.exists("locks/" + dead_name));
 
-  ASSERT_GE(run::lock(nullptr, "LOCK.spool", false), 0);
+  ASSERT_GE(sys::lock(nullptr, "LOCK.spool", false), 0);
   EXPECT_FALSE(site_.exists("locks/" + dead_name));
   EXPECT_TRUE(site_.exists("locks/" + live_name));
   EXPECT_EQ(site_.read("locks/LOCK.dead"), pid_line(dead));
@@ -164,42 +164,42 @@ TEST_F(LocksTest, TemporaryFilesOfDeadProcessesAreRemovedWhenALockIsTaken) {
 }
 
 TEST_F(LocksTest, LocksNoneOrUnsetTakesNothing) {
-  run::g_settings.paths.locks = "none";
-  EXPECT_EQ(run::lock(nullptr, "LOCK.tessu.host", false), -1);
-  EXPECT_EQ(run::lock("", site_.path("etc/stat.LOCKtessu").c_str(), false), -1);
-  run::g_settings.paths.locks.reset();
-  EXPECT_EQ(run::lock(site_.path("outgoing").c_str(), "LOCKb", false), -1);
-  run::unlock(-1);
+  base::g_settings.paths.locks = "none";
+  EXPECT_EQ(sys::lock(nullptr, "LOCK.tessu.host", false), -1);
+  EXPECT_EQ(sys::lock("", site_.path("etc/stat.LOCKtessu").c_str(), false), -1);
+  base::g_settings.paths.locks.reset();
+  EXPECT_EQ(sys::lock(site_.path("outgoing").c_str(), "LOCKb", false), -1);
+  sys::unlock(-1);
   EXPECT_TRUE(site_.list("etc").empty());
   EXPECT_TRUE(site_.list("outgoing").empty());
   EXPECT_TRUE(site_.list("locks").empty());
 }
 
 TEST_F(LocksTest, UnlockIgnoresBadAndEmptySlots) {
-  const int slot = run::lock(nullptr, "LOCK.a", false);
+  const int slot = sys::lock(nullptr, "LOCK.a", false);
   ASSERT_GE(slot, 0);
-  for (int bad : {-1, run::kLockSlots, run::kLockSlots + 1, -1000}) run::unlock(bad);
+  for (int bad : {-1, sys::kLockSlots, sys::kLockSlots + 1, -1000}) sys::unlock(bad);
   EXPECT_TRUE(site_.exists("locks/LOCK.a"));
 
-  run::unlock(slot);
+  sys::unlock(slot);
   EXPECT_FALSE(site_.exists("locks/LOCK.a"));
   // The slot is empty now: a file made anew under that name is not ours.
   site_.write("locks/LOCK.a", "1\n");
-  run::unlock(slot);
+  sys::unlock(slot);
   EXPECT_TRUE(site_.exists("locks/LOCK.a"));
 }
 
 TEST_F(LocksTest, ListOverflowLeavesTheUnrecordedFilesBehind) {
   // Each path lock records two files: its temporary file and the lock itself.
-  for (int i = 0; i < run::kLockSlots / 2; ++i) {
+  for (int i = 0; i < sys::kLockSlots / 2; ++i) {
     const std::string name = site_.path("etc/f" + std::to_string(i) + ".LOCKtessu");
-    EXPECT_GE(run::lock("", name.c_str(), false), 0) << i;
+    EXPECT_GE(sys::lock("", name.c_str(), false), 0) << i;
   }
   const std::string extra = site_.path("etc/extra.LOCKtessu");
-  EXPECT_EQ(run::lock("", extra.c_str(), false), -1);
+  EXPECT_EQ(sys::lock("", extra.c_str(), false), -1);
   EXPECT_EQ(site_.read("etc/extra.LOCKtessu"), pid_line(getpid()));
 
-  run::unlock_all();
+  sys::unlock_all();
   const std::string pid = std::to_string(getpid());
   EXPECT_EQ(site_.list("etc"),
             (std::vector<std::string>{"extra.LOCKtessu", "extra.LOCKtessu." + pid}));
@@ -211,25 +211,25 @@ TEST_F(LocksTest, StaleLockOfDeadProcessIsBroken) {
   site_.write("locks/LOCK.tessu.host", pid_line(dead));
   site_.write("locks/L." + dead_text, pid_line(dead));
 
-  const int slot = run::lock(nullptr, "LOCK.tessu.host", true);
+  const int slot = sys::lock(nullptr, "LOCK.tessu.host", true);
   ASSERT_GE(slot, 0);
   EXPECT_EQ(site_.read("locks/LOCK.tessu.host"), pid_line(getpid()));
   EXPECT_FALSE(site_.exists("locks/L." + dead_text));
-  run::unlock_all();
+  sys::unlock_all();
   EXPECT_TRUE(site_.list("locks").empty());
 }
 
 TEST_F(LocksTest, LockNamingOurselvesIsRemovedAndTaken) {
   const std::string whole = site_.path("etc/posted.LOCKtessu");
   site_.write("etc/posted.LOCKtessu", pid_line(getpid()));
-  EXPECT_GE(run::lock("", whole.c_str(), true), 0);
+  EXPECT_GE(sys::lock("", whole.c_str(), true), 0);
   EXPECT_EQ(site_.read("etc/posted.LOCKtessu"), pid_line(getpid()));
 }
 
 TEST_F(LocksTest, LiveOwnerWithDontQueueEndsTheRun) {
   LiveOwner owner;
   site_.write("locks/LOCK.tessu.host", pid_line(owner.pid));
-  EXPECT_EXIT(run::lock(nullptr, "LOCK.tessu.host", true), ::testing::ExitedWithCode(13),
+  EXPECT_EXIT(sys::lock(nullptr, "LOCK.tessu.host", true), ::testing::ExitedWithCode(13),
               "process [0-9]+ has locked \".*/LOCK.tessu.host\", don't queue up");
   // The owner is untouched and its lock stays; the child's own files are gone.
   EXPECT_TRUE(owner.alive());
@@ -239,18 +239,18 @@ TEST_F(LocksTest, LiveOwnerWithDontQueueEndsTheRun) {
 
 TEST_F(LocksTest, EmptyLockAtTheProbeEndsTheRun) {
   site_.write("locks/LOCK.tessu.host", "");
-  EXPECT_EXIT(run::lock(nullptr, "LOCK.tessu.host", false), ::testing::ExitedWithCode(13),
+  EXPECT_EXIT(sys::lock(nullptr, "LOCK.tessu.host", false), ::testing::ExitedWithCode(13),
               "lockfile \".*/LOCK.tessu.host\" is empty");
   EXPECT_EQ(site_.list("locks"), (std::vector<std::string>{"LOCK.tessu.host"}));
 }
 
 TEST_F(LocksTest, NoforceGivesUpAfterTheWait) {
   LiveOwner owner;
-  run::g_settings.timeout = 1;
-  run::g_settings.noforce = 1;
-  run::g_settings.verbosity = 1;
+  base::g_settings.timeout = 1;
+  base::g_settings.noforce = 1;
+  base::g_settings.verbosity = 1;
   site_.write("locks/LOCK.tessu.host", pid_line(owner.pid));
-  EXPECT_EXIT(run::lock(nullptr, "LOCK.tessu.host", false), ::testing::ExitedWithCode(13),
+  EXPECT_EXIT(sys::lock(nullptr, "LOCK.tessu.host", false), ::testing::ExitedWithCode(13),
               "file lock \".*/LOCK.tessu.host\" timed out(.|\n)*no attempt at unlocking by force");
   EXPECT_TRUE(owner.alive());
   EXPECT_EQ(site_.list("locks"), (std::vector<std::string>{"LOCK.tessu.host"}));
@@ -258,13 +258,13 @@ TEST_F(LocksTest, NoforceGivesUpAfterTheWait) {
 
 TEST_F(LocksTest, OwnerThatOutstaysTheWaitIsTerminatedAndTheLockTaken) {
   LiveOwner owner;
-  run::g_settings.timeout = 1;
+  base::g_settings.timeout = 1;
   const std::string whole = site_.path("etc/stat.LOCKtessu");
   const std::string owner_temporary = "etc/stat.LOCKtessu." + std::to_string(owner.pid);
   site_.write("etc/stat.LOCKtessu", pid_line(owner.pid));
   site_.write(owner_temporary, pid_line(owner.pid));
 
-  EXPECT_GE(run::lock("", whole.c_str(), false), 0);
+  EXPECT_GE(sys::lock("", whole.c_str(), false), 0);
   EXPECT_TRUE(owner.ended_by(SIGTERM));
   EXPECT_EQ(site_.read("etc/stat.LOCKtessu"), pid_line(getpid()));
   EXPECT_FALSE(site_.exists(owner_temporary));

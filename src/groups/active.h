@@ -1,12 +1,11 @@
-// The local active file and the table of groups that may be fetched, with the
-// string hash and the field-count check shared by the fetch code.
+// The local active file and the table of groups that may be fetched.
 #pragma once
 
 #include <array>
 #include <string>
 #include <vector>
 
-namespace fetch {
+namespace groups {
 
 /// Number of buckets of the group table.
 inline constexpr int kGroupBuckets = 1023;
@@ -58,8 +57,4 @@ bool next_unseen_group(char* name);
 /// Bucket index of text, from 0 to modulus - 1 (0 for the empty text).
 int string_hash(const char* text, int modulus);
 
-/// Reports a line of file that has found fields instead of expected ("bad
-/// syntax in ..."); returns true when it did (the line is to be skipped).
-bool syntax_check(const char* line, int found, int expected, const char* file);
-
-}  // namespace fetch
+}  // namespace groups

@@ -1,4 +1,3 @@
-#include "fetch/active.h"
 
 #include <set>
 #include <string>
@@ -6,15 +5,16 @@
 
 #include <gtest/gtest.h>
 
+#include "base/settings.h"
+#include "groups/active.h"
 #include "groups/newsfeeds.h"
-#include "run/settings.h"
 #include "support/capture.h"
 #include "support/settings_guard.h"
 #include "support/tessu_runner.h"
 
 namespace {
 
-using fetch::string_hash;
+using groups::string_hash;
 using testing::ExitedWithCode;
 
 TEST(StringHash, WorkedValues) {
@@ -33,27 +33,16 @@ TEST(StringHash, OnlyTheLowSevenBitsOfEachByteCount) {
   EXPECT_NE(string_hash("abd", 0x7FFFFFFF), string_hash("abc", 0x7FFFFFFF));
 }
 
-TEST(SyntaxCheck, ReportsTheFirstMissingItemWithoutTheNewline) {
-  testsupport::CaptureFd err;
-  EXPECT_FALSE(fetch::syntax_check("a 1 2 y\n", 4, 4, "/db/active"));
-  EXPECT_TRUE(fetch::syntax_check("a 1 2\n", 3, 4, "/db/active"));
-  EXPECT_TRUE(fetch::syntax_check("x", 0, 2, "hosts"));
-  const std::string text = err.take();
-  EXPECT_NE(text.find("bad syntax in /db/active (item 4 of 4) \"a 1 2\"\n"), std::string::npos)
-      << text;
-  EXPECT_NE(text.find("bad syntax in hosts (item 1 of 2) \"x\"\n"), std::string::npos) << text;
-}
-
 struct ActiveTest : testing::Test {
   void SetUp() override {
-    run::g_settings.verbosity = 0;
-    run::g_settings.inn_mode = true;
-    run::g_settings.paths.active = site_.path("db/active");
+    base::g_settings.verbosity = 0;
+    base::g_settings.inn_mode = true;
+    base::g_settings.paths.active = site_.path("db/active");
     reset_selection();
     groups::add_pattern("*", groups::g_entry_list, false);
-    fetch::group_table_clear();
+    groups::group_table_clear();
   }
-  void TearDown() override { fetch::group_table_clear(); }
+  void TearDown() override { groups::group_table_clear(); }
   static void reset_selection() {
     groups::g_groups_list.patterns.clear();
     groups::g_me_list.patterns.clear();
@@ -63,14 +52,14 @@ struct ActiveTest : testing::Test {
   std::string read(const std::string& content, bool again = false) {
     site_.write("db/active", content);
     testsupport::CaptureFd err;
-    fetch::read_active(again);
+    groups::read_active(again);
     return err.take();
   }
   // Drains the table through next_unseen_group.
   static std::vector<std::string> drain() {
     std::vector<std::string> names;
-    char name[fetch::kGroupNameBuffer];
-    while (fetch::next_unseen_group(name)) names.emplace_back(name);
+    char name[groups::kGroupNameBuffer];
+    while (groups::next_unseen_group(name)) names.emplace_back(name);
     return names;
   }
   testsupport::SettingsGuard settings_guard_;
@@ -87,11 +76,11 @@ TEST_F(ActiveTest, OnlyFlagsYAndMAdmitAGroup) {
       "eq.test 10 1 =misc.test\n"
       "neg.test -5 +3 y\n");
   EXPECT_EQ(err, "");
-  EXPECT_TRUE(fetch::group_known("misc.test"));
-  EXPECT_TRUE(fetch::group_known("mod.test"));
-  EXPECT_TRUE(fetch::group_known("neg.test"));
+  EXPECT_TRUE(groups::group_known("misc.test"));
+  EXPECT_TRUE(groups::group_known("mod.test"));
+  EXPECT_TRUE(groups::group_known("neg.test"));
   for (const char* name : {"no.test", "x.test", "j.test", "eq.test", "misc", "Misc.test"}) {
-    EXPECT_FALSE(fetch::group_known(name)) << name;
+    EXPECT_FALSE(groups::group_known(name)) << name;
   }
 }
 
@@ -100,12 +89,12 @@ TEST_F(ActiveTest, GroupSelectionDecides) {
   groups::add_pattern("*", groups::g_entry_list, false);
   groups::add_pattern("alt.*", groups::g_entry_list, true);
   read("misc.test 10 1 y\nalt.test 10 1 y\n");
-  EXPECT_TRUE(fetch::group_known("misc.test"));
-  EXPECT_FALSE(fetch::group_known("alt.test"));
+  EXPECT_TRUE(groups::group_known("misc.test"));
+  EXPECT_FALSE(groups::group_known("alt.test"));
 }
 
 TEST_F(ActiveTest, OddLinesAreSkippedWithAMessage) {
-  run::g_settings.verbosity = 1;
+  base::g_settings.verbosity = 1;
   const std::string path = site_.path("db/active");
   const std::string err = read(
       "\n"
@@ -126,10 +115,10 @@ TEST_F(ActiveTest, OddLinesAreSkippedWithAMessage) {
   EXPECT_NE(err.find("(item 2 of 4) \"bad.number x 1 y\"\n"), std::string::npos) << err;
   EXPECT_NE(err.find("(item 1 of 4) \"!bang 1 1 y\"\n"), std::string::npos) << err;
   EXPECT_NE(err.find("(item 2 of 4) \"colon:name 1 1 y\"\n"), std::string::npos) << err;
-  EXPECT_FALSE(fetch::group_known("three.fields"));
-  EXPECT_FALSE(fetch::group_known("colon"));
-  EXPECT_TRUE(fetch::group_known("lead.space"));
-  EXPECT_TRUE(fetch::group_known("after.bad"));
+  EXPECT_FALSE(groups::group_known("three.fields"));
+  EXPECT_FALSE(groups::group_known("colon"));
+  EXPECT_TRUE(groups::group_known("lead.space"));
+  EXPECT_TRUE(groups::group_known("after.bad"));
   const std::vector<std::string> names = drain();
   EXPECT_EQ(std::set<std::string>(names.begin(), names.end()),
             (std::set<std::string>{"after.bad", "lead.space"}));
@@ -139,9 +128,9 @@ TEST_F(ActiveTest, OnlyTheFirstPieceOfALongLineIsParsed) {
   const std::string err = read("long.group 10 1 y" + std::string(1010, ' ') +
                                "hidden.group 5 1 y\n" + std::string(1500, 'n') + " 1 1 y\n" +
                                std::string(3000, 'z') + "\n" + "next.group 1 1 m\n");
-  EXPECT_TRUE(fetch::group_known("long.group"));
-  EXPECT_FALSE(fetch::group_known("hidden.group"));
-  EXPECT_TRUE(fetch::group_known("next.group"));
+  EXPECT_TRUE(groups::group_known("long.group"));
+  EXPECT_FALSE(groups::group_known("hidden.group"));
+  EXPECT_TRUE(groups::group_known("next.group"));
   // The 1500-character name fills the whole first piece: no numbers follow.
   EXPECT_NE(err.find("(item 2 of 4) \"nnnn"), std::string::npos) << err;
 }
@@ -149,36 +138,36 @@ TEST_F(ActiveTest, OnlyTheFirstPieceOfALongLineIsParsed) {
 TEST_F(ActiveTest, NulBytesDoNotHideTheNextLine) {
   const std::string err = read(std::string("misc\0.test 1 1 y\nnext.group 1 1 y\n", 35));
   EXPECT_NE(err.find("(item 2 of 4) \"misc\""), std::string::npos) << err;
-  EXPECT_FALSE(fetch::group_known("misc"));
-  EXPECT_TRUE(fetch::group_known("next.group"));
+  EXPECT_FALSE(groups::group_known("misc"));
+  EXPECT_TRUE(groups::group_known("next.group"));
 }
 
 TEST_F(ActiveTest, ReadingAgainReplacesTheTable) {
   read("first.only 1 1 y\nboth 1 1 y\n");
-  ASSERT_TRUE(fetch::group_mark_seen("both"));
-  run::g_settings.verbosity = 1;
+  ASSERT_TRUE(groups::group_mark_seen("both"));
+  base::g_settings.verbosity = 1;
   const std::string err = read("both 1 1 y\nsecond.only 1 1 y\n", true);
   EXPECT_NE(err.find("re-reading " + site_.path("db/active")), std::string::npos) << err;
-  EXPECT_FALSE(fetch::group_known("first.only"));
-  EXPECT_TRUE(fetch::group_known("second.only"));
-  EXPECT_TRUE(fetch::group_mark_seen("both"));  // the new entry is unmarked
+  EXPECT_FALSE(groups::group_known("first.only"));
+  EXPECT_TRUE(groups::group_known("second.only"));
+  EXPECT_TRUE(groups::group_mark_seen("both"));  // the new entry is unmarked
   EXPECT_EQ(drain(), std::vector<std::string>{"second.only"});
 }
 
 TEST_F(ActiveTest, MarkSeenOncePerEntry) {
   read("misc.test 1 1 y\n");
-  EXPECT_FALSE(fetch::group_mark_seen("other"));
-  EXPECT_TRUE(fetch::group_mark_seen("misc.test"));
-  EXPECT_FALSE(fetch::group_mark_seen("misc.test"));
-  EXPECT_TRUE(fetch::group_known("misc.test"));
+  EXPECT_FALSE(groups::group_mark_seen("other"));
+  EXPECT_TRUE(groups::group_mark_seen("misc.test"));
+  EXPECT_FALSE(groups::group_mark_seen("misc.test"));
+  EXPECT_TRUE(groups::group_known("misc.test"));
   EXPECT_TRUE(drain().empty());
-  EXPECT_FALSE(fetch::group_known("misc.test"));
+  EXPECT_FALSE(groups::group_known("misc.test"));
 }
 
 TEST_F(ActiveTest, GroupListedTwiceIsYieldedAgainAsUnseen) {
   read("dup.group 1 1 y\ndup.group 2 1 y\n");
-  EXPECT_TRUE(fetch::group_mark_seen("dup.group"));
-  EXPECT_FALSE(fetch::group_mark_seen("dup.group"));  // the newest entry is always found
+  EXPECT_TRUE(groups::group_mark_seen("dup.group"));
+  EXPECT_FALSE(groups::group_mark_seen("dup.group"));  // the newest entry is always found
   EXPECT_EQ(drain(), std::vector<std::string>{"dup.group"});
 }
 
@@ -194,7 +183,7 @@ TEST_F(ActiveTest, UnseenGroupsComeInBucketOrderAndDrainTheTable) {
   std::set<std::string> marked;
   for (int i = 0; i < 3000; i += 3) {
     const std::string name = "g" + std::to_string(i);
-    ASSERT_TRUE(fetch::group_mark_seen(name.c_str()));
+    ASSERT_TRUE(groups::group_mark_seen(name.c_str()));
     marked.insert(name);
   }
   const std::vector<std::string> unseen = drain();
@@ -202,27 +191,27 @@ TEST_F(ActiveTest, UnseenGroupsComeInBucketOrderAndDrainTheTable) {
   int last_bucket = -1;
   for (const std::string& name : unseen) {
     EXPECT_EQ(marked.count(name), 0u) << name;
-    const int bucket = string_hash(name.c_str(), fetch::kGroupBuckets);
+    const int bucket = string_hash(name.c_str(), groups::kGroupBuckets);
     EXPECT_GE(bucket, last_bucket) << name;
     last_bucket = bucket;
   }
-  for (const std::string& name : all) EXPECT_FALSE(fetch::group_known(name.c_str())) << name;
-  char name[fetch::kGroupNameBuffer];
-  EXPECT_FALSE(fetch::next_unseen_group(name));
+  for (const std::string& name : all) EXPECT_FALSE(groups::group_known(name.c_str())) << name;
+  char name[groups::kGroupNameBuffer];
+  EXPECT_FALSE(groups::next_unseen_group(name));
 }
 
 TEST_F(ActiveTest, NewestEntryOfABucketComesFirst) {
   // "a" and its high-bit twin share a bucket; the one inserted last comes out first.
-  fetch::group_insert("a");
-  fetch::group_insert("\xe1");
+  groups::group_insert("a");
+  groups::group_insert("\xe1");
   EXPECT_EQ(drain(), (std::vector<std::string>{"\xe1", "a"}));
 }
 
 TEST_F(ActiveTest, UnreadableFileEndsTheRun) {
-  run::g_settings.paths.active = site_.path("db/missing");
-  EXPECT_EXIT(fetch::read_active(false), ExitedWithCode(8), "can't open \"" + site_.root);
-  run::g_settings.paths.active = site_.root;
-  EXPECT_EXIT(fetch::read_active(false), ExitedWithCode(8), "can't read \"" + site_.root);
+  base::g_settings.paths.active = site_.path("db/missing");
+  EXPECT_EXIT(groups::read_active(false), ExitedWithCode(8), "can't open \"" + site_.root);
+  base::g_settings.paths.active = site_.root;
+  EXPECT_EXIT(groups::read_active(false), ExitedWithCode(8), "can't read \"" + site_.root);
 }
 
 }  // namespace

@@ -7,7 +7,7 @@
 #include <optional>
 #include <string>
 
-namespace run {
+namespace base {
 
 /// A string setting: unset (no value) or an owned copy of the text.
 using Text = std::optional<std::string>;
@@ -138,10 +138,7 @@ struct Settings {
 /// The settings of this run.
 extern Settings g_settings;
 
-/// Sets the start values of the settings and the built-in site path defaults.
-void set_start_values();
-
 /// The --timeout setting as it applies to waits: 600 seconds when it is 0.
 int64_t effective_timeout();
 
-}  // namespace run
+}  // namespace base

@@ -1,4 +1,4 @@
-#include "run/locks.h"
+#include "sys/locks.h"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -14,13 +14,15 @@
 #include <cstring>
 #include <string>
 
+#include "base/settings.h"
+#include "base/status.h"
+#include "report/exit.h"
 #include "report/message.h"
+#include "report/title.h"
 #include "report/util.h"
-#include "run/driver.h"
-#include "run/settings.h"
-#include "run/signals.h"
+#include "sys/signals.h"
 
-namespace run {
+namespace sys {
 
 namespace {
 
@@ -141,14 +143,14 @@ void create_temporary(const char* path) {
   if (file == nullptr) {
     message(report::kSysError, "can't create lock \"%s\"", path);
     if (fd >= 0) close(fd);
-    exit_run(kStatusOutgoing);
+    report::exit_run(base::kStatusOutgoing);
   }
   enter_in_list(path);
   const bool written = fprintf(file, "%ld\n", static_cast<long>(getpid())) > 0;
   const bool closed = fclose(file) == 0;
   if (!written || !closed) {
     message(report::kSysError, "problems creating lock \"%s\"", path);
-    exit_run(kStatusOutgoing);
+    report::exit_run(base::kStatusOutgoing);
   }
 }
 
@@ -202,8 +204,8 @@ void remove_stale_lock(const LockAttempt& attempt, pid_t owner) {
   // In LOCKS the owner's temporary file is "L." and its id, shared by all its
   // locks there: only a dead owner's is removed.
   if (attempt.in_locks_dir && process_gone(owner)) {
-    report::join_path(owner_temporary, text_or_empty(g_settings.paths.locks), "/", kTemporaryPrefix,
-                      owner_text);
+    report::join_path(owner_temporary, base::text_or_empty(base::g_settings.paths.locks), "/",
+                      kTemporaryPrefix, owner_text);
     remove_owner_file(owner_temporary);
   }
 }
@@ -212,7 +214,7 @@ void remove_stale_lock(const LockAttempt& attempt, pid_t owner) {
 // worth trying again (owner alive and we queue, or lock removed), false when
 // the lock cannot be had.
 bool break_lock(const LockAttempt& attempt, int signo) {
-  if (signo != SIGUSR1 && g_settings.noforce) {
+  if (signo != SIGUSR1 && base::g_settings.noforce) {
     message(report::kNotice, "no attempt at unlocking by force");
     return false;
   }
@@ -246,8 +248,10 @@ bool break_lock(const LockAttempt& attempt, int signo) {
 }  // namespace
 
 int lock(const char* directory, const char* name, bool dont_queue) {
-  const int64_t longest_wait = effective_timeout();
-  const Text& locks = g_settings.paths.locks;
+  // Whatever way the run ends, the locks it took go with it.
+  report::register_exit_cleanup(report::ExitStage::kFinal, unlock_all);
+  const int64_t longest_wait = base::effective_timeout();
+  const base::Text& locks = base::g_settings.paths.locks;
   if (!locks || *locks == kLocksOff) {
     message(report::kProgress, "no lock");
     return -1;
@@ -286,7 +290,7 @@ int lock(const char* directory, const char* name, bool dont_queue) {
             report::error_text(errno));
     if (probe == kForcedUnlock) {
       message(report::kError, "can't lock \"%s\" after forced unlock", attempt.path);
-      exit_run(kStatusOutgoing);
+      report::exit_run(base::kStatusOutgoing);
     }
     // The first failure counts no time, so this shows on the first two.
     if (waited == 0) {
@@ -295,13 +299,13 @@ int lock(const char* directory, const char* name, bool dont_queue) {
     }
     if (probe == SIGUSR1) {
       message(report::kProgress, "send USR1 to see if process exists");
-      if (!break_lock(attempt, SIGUSR1)) exit_run(kStatusLockTimeout);
+      if (!break_lock(attempt, SIGUSR1)) report::exit_run(base::kStatusLockTimeout);
       probe = SIGTERM;
     } else {
       waited += kWaitStep;
       if (waited > longest_wait) {
         message(report::kError, "file lock \"%s\" timed out", attempt.path);
-        if (!break_lock(attempt, SIGTERM)) exit_run(kStatusLockTimeout);
+        if (!break_lock(attempt, SIGTERM)) report::exit_run(base::kStatusLockTimeout);
         probe = kForcedUnlock;
       }
     }
@@ -352,4 +356,4 @@ pid_t read_lock_pid(const char* path, bool report_missing) {
   return pid;
 }
 
-}  // namespace run
+}  // namespace sys

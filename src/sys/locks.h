@@ -4,7 +4,7 @@
 
 #include <sys/types.h>
 
-namespace run {
+namespace sys {
 
 /// Number of locks one process can hold at once.
 inline constexpr int kLockSlots = 10;
@@ -26,4 +26,4 @@ bool lock_held(const char* path);
 /// The process id in a lock file, or 0.
 pid_t read_lock_pid(const char* path, bool report_missing);
 
-}  // namespace run
+}  // namespace sys

@@ -4,10 +4,7 @@
 
 #include <csignal>
 
-namespace run {
-
-/// Number of SIGHUP, SIGINT, SIGQUIT and SIGTERM received so far.
-extern volatile sig_atomic_t g_interrupt_count;
+namespace sys {
 
 /// Installs the interrupt handler for SIGHUP, SIGINT, SIGQUIT and SIGTERM and
 /// the SIGUSR1 handler; none of them restarts interrupted system calls.
@@ -27,12 +24,7 @@ void check_signals();
 /// then fails as on a time-out. SIGUSR1 is reported and does not count.
 bool take_signal_during_alarm();
 
-/// True once the exit path has been entered.
-bool exiting();
-/// Marks the exit path as entered: further terminating signals are only reported.
-void mark_exiting();
-
 /// Sleeps the given seconds, acting on signals as check_signals does.
 void sleep_checked(int seconds);
 
-}  // namespace run
+}  // namespace sys

@@ -5,7 +5,9 @@
 #include <sys/types.h>
 #include <cstdio>
 
-namespace nntp {
+#include "sys/command_line.h"
+
+namespace sys {
 
 /// The two ends of a coprocess as the program sees them.
 struct CoprocessEnds {
@@ -21,8 +23,9 @@ struct CoprocessEnds {
 /// Signals are acted on as in every wait; other children are left alone.
 int wait_child(pid_t pid);
 
-/// Runs ctlinnd -s -tTIMEOUT command argument and waits; returns the wait status.
-int run_ctlinnd(const char* command, const char* argument);
+/// Runs path with args (as the real user and group) and waits; returns the
+/// wait status (a failed exec exits the child with status 5).
+int run_program_waited(const char* path, const ArgVector& args);
 
 /// Runs command through /bin/sh -c with the given standard input and output and
 /// waits; returns the wait status.
@@ -59,4 +62,4 @@ void abandon_output(FILE* stream, pid_t pid);
 /// Removes the temporary copies of files still being written (for the exit path).
 void remove_unfinished_outputs();
 
-}  // namespace nntp
+}  // namespace sys

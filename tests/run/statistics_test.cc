@@ -1,5 +1,4 @@
 // Run statistics: the summary notices and the records of the --stat file.
-#include "report/stats.h"
 
 #include <sys/stat.h>
 #include <unistd.h>
@@ -9,12 +8,14 @@
 
 #include <gtest/gtest.h>
 
-#include "run/locks.h"
-#include "run/settings.h"
+#include "base/settings.h"
+#include "report/stats.h"
+#include "run/statistics.h"
 #include "support/capture.h"
 #include "support/nntp_server.h"
 #include "support/settings_guard.h"
 #include "support/tessu_runner.h"
+#include "sys/locks.h"
 
 namespace {
 
@@ -40,7 +41,7 @@ struct StatsTest : testing::Test {
     setenv("TZ", "UTC0", 1);
     tzset();
     g_counters = {};
-    run::Settings& s = run::g_settings;
+    base::Settings& s = base::g_settings;
     s.program_name = "tessu";
     s.verbosity = 1;  // notices on standard error
     s.paths.locks = site.path("locks");
@@ -50,7 +51,7 @@ struct StatsTest : testing::Test {
   }
 
   void TearDown() override {
-    run::unlock_all();
+    sys::unlock_all();
     g_counters = {};
     if (had_tz) {
       setenv("TZ", saved_tz.c_str(), 1);
@@ -63,11 +64,11 @@ struct StatsTest : testing::Test {
   // Writes the statistics and returns the notices.
   std::string write(time_t start, time_t end) {
     CaptureFd err;
-    report::write_statistics(start, end);
+    run::write_statistics(start, end);
     return err.take();
   }
 
-  void use_stat_file() { run::g_settings.stat = site.path("stats"); }
+  void use_stat_file() { base::g_settings.stat = site.path("stats"); }
 };
 
 TEST_F(StatsTest, HeaderOnlyInAnEmptyFileThenTimeAndNumberLines) {
@@ -115,12 +116,12 @@ TEST_F(StatsTest, FilterLineWhenAFilterIsSetOrSomethingWasFiltered) {
   EXPECT_FALSE(contains(site.read("stats"), "\nF "));
 
   g_counters = {};
-  run::g_settings.filter = "/bin/cat";
+  base::g_settings.filter = "/bin/cat";
   write(0, 0);
   EXPECT_TRUE(contains(site.read("stats"), "    0\nF    0\n")) << site.read("stats");
 
   unlink(site.path("stats").c_str());
-  run::g_settings.filter.reset();
+  base::g_settings.filter.reset();
   g_counters.filtered = 12345;
   write(0, 0);
   const std::string text = site.read("stats");
@@ -173,7 +174,7 @@ TEST_F(StatsTest, OmittedNoticeCountsFakeAndFilteredAndNeedsSomethingOmitted) {
 
   // A filter alone, with nothing omitted, says nothing.
   g_counters = {};
-  run::g_settings.mfilter = "true";
+  base::g_settings.mfilter = "true";
   EXPECT_EQ(write(0, 0), "");
   g_counters.alre = 1;
   g_counters.filtered = 3;
@@ -188,7 +189,7 @@ TEST_F(StatsTest, NoRateWithoutTrafficAndNoFileWithoutStat) {
 }
 
 TEST_F(StatsTest, AStatFileThatCannotBeOpenedIsReportedAndTheLockReleased) {
-  run::g_settings.stat = site.path("stats-dir");
+  base::g_settings.stat = site.path("stats-dir");
   mkdir(site.path("stats-dir").c_str(), 0755);
   const std::string notices = write(0, 0);
   EXPECT_TRUE(contains(notices, "tessu: can't append to \"" + site.path("stats-dir") + "\": "))

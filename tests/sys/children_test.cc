@@ -1,4 +1,3 @@
-#include "nntp/children.h"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -13,11 +12,13 @@
 
 #include <gtest/gtest.h>
 
-#include "run/settings.h"
-#include "run/signals.h"
+#include "base/settings.h"
+#include "newssys/commands.h"
 #include "support/capture.h"
 #include "support/settings_guard.h"
 #include "support/tessu_runner.h"
+#include "sys/children.h"
+#include "sys/signals.h"
 
 namespace {
 
@@ -31,11 +32,11 @@ struct ChildrenTest : testing::Test {
   testsupport::TempSite site;
 
   void SetUp() override {
-    run::g_settings.program_name = "tessu";
-    run::g_settings.verbosity = 0;
-    run::g_settings.timeout = 0;
-    run::g_settings.ctlinnd.reset();
-    run::g_settings.paths.newsbin = site.path("bin");
+    base::g_settings.program_name = "tessu";
+    base::g_settings.verbosity = 0;
+    base::g_settings.timeout = 0;
+    base::g_settings.ctlinnd.reset();
+    base::g_settings.paths.newsbin = site.path("bin");
   }
 
   // Writes an executable shell script below the site; returns its path.
@@ -93,40 +94,40 @@ std::string unique_marker(const char* what) {
 }
 
 TEST_F(ChildrenTest, RunCtlinndPassesQuietTimeoutCommandAndArgument) {
-  run::g_settings.ctlinnd = fake_ctlinnd("elsewhere/ctl");
+  base::g_settings.ctlinnd = fake_ctlinnd("elsewhere/ctl");
 
-  EXPECT_EQ(nntp::run_ctlinnd("flush", "upstream"), 0);
+  EXPECT_EQ(newssys::run_ctlinnd("flush", "upstream"), 0);
   EXPECT_EQ(site.read("args"), site.path("elsewhere/ctl") + "\n-s\n-t600\nflush\nupstream\n");
 
-  run::g_settings.timeout = 30;
-  EXPECT_EQ(nntp::run_ctlinnd("flush", "upstream"), 0);
+  base::g_settings.timeout = 30;
+  EXPECT_EQ(newssys::run_ctlinnd("flush", "upstream"), 0);
   EXPECT_EQ(site.read("args"), site.path("elsewhere/ctl") + "\n-s\n-t30\nflush\nupstream\n");
 }
 
 TEST_F(ChildrenTest, RunCtlinndLooksForBareNamesInNewsbin) {
   fake_ctlinnd("bin/ctlinnd");
-  EXPECT_EQ(nntp::run_ctlinnd("flush", "a"), 0);
+  EXPECT_EQ(newssys::run_ctlinnd("flush", "a"), 0);
   EXPECT_EQ(site.read("args"), site.path("bin") + "/ctlinnd\n-s\n-t600\nflush\na\n");
 
   fake_ctlinnd("bin/myctl");
-  run::g_settings.ctlinnd = "myctl";
-  EXPECT_EQ(nntp::run_ctlinnd("flush", "b"), 0);
+  base::g_settings.ctlinnd = "myctl";
+  EXPECT_EQ(newssys::run_ctlinnd("flush", "b"), 0);
   EXPECT_EQ(site.read("args"), site.path("bin") + "/myctl\n-s\n-t600\nflush\nb\n");
 
   // An empty --ctlinnd value means the default name.
-  run::g_settings.ctlinnd = "";
-  EXPECT_EQ(nntp::run_ctlinnd("flush", "c"), 0);
+  base::g_settings.ctlinnd = "";
+  EXPECT_EQ(newssys::run_ctlinnd("flush", "c"), 0);
   EXPECT_EQ(site.read("args"), site.path("bin") + "/ctlinnd\n-s\n-t600\nflush\nc\n");
 }
 
 TEST_F(ChildrenTest, RunCtlinndReturnsTheRawWaitStatus) {
-  run::g_settings.ctlinnd = fake_ctlinnd("bin/failing", 2);
-  EXPECT_EQ(nntp::run_ctlinnd("flush", "upstream"), 512);
+  base::g_settings.ctlinnd = fake_ctlinnd("bin/failing", 2);
+  EXPECT_EQ(newssys::run_ctlinnd("flush", "upstream"), 512);
 
   const std::string missing = site.path("nowhere/ctlinnd");
-  run::g_settings.ctlinnd = missing;
+  base::g_settings.ctlinnd = missing;
   CaptureFd err;
-  EXPECT_EQ(nntp::run_ctlinnd("flush", "upstream"), 1280);
+  EXPECT_EQ(newssys::run_ctlinnd("flush", "upstream"), 1280);
   EXPECT_EQ(err.take(), "tessu: could not exec " + missing + ": " + strerror(ENOENT) + "\n");
 }
 
@@ -143,7 +144,7 @@ void mark_exit_path_taken() {
 TEST_F(ChildrenTest, ChildWhoseExecFailsDoesNotTakeTheExitPath) {
   const std::string missing = site.path("nowhere/program");
   g_exit_marker = site.path("exit-path-taken");
-  run::g_settings.ctlinnd = missing;
+  base::g_settings.ctlinnd = missing;
 
   CaptureFd err;
   const pid_t tester = fork();
@@ -152,21 +153,21 @@ TEST_F(ChildrenTest, ChildWhoseExecFailsDoesNotTakeTheExitPath) {
     g_exit_marker_owner = getpid();
     atexit(mark_exit_path_taken);
     int failures = 0;
-    if (nntp::run_ctlinnd("flush", "upstream") != 1280) ++failures;
+    if (newssys::run_ctlinnd("flush", "upstream") != 1280) ++failures;
     pid_t pid = -1;
-    FILE* to = nntp::pipe_to_program(missing.c_str(), &pid, "a", nullptr);
+    FILE* to = sys::pipe_to_program(missing.c_str(), &pid, "a", nullptr);
     if (to == nullptr) {
       ++failures;
     } else {
       fclose(to);
-      if (nntp::wait_child(pid) != 1280) ++failures;
+      if (sys::wait_child(pid) != 1280) ++failures;
     }
-    FILE* from = nntp::pipe_from_program(missing.c_str(), &pid, nullptr);
+    FILE* from = sys::pipe_from_program(missing.c_str(), &pid, nullptr);
     if (from == nullptr) {
       ++failures;
     } else {
       fclose(from);
-      if (nntp::wait_child(pid) != 1280) ++failures;
+      if (sys::wait_child(pid) != 1280) ++failures;
     }
     _exit(failures);
   }
@@ -186,12 +187,12 @@ TEST_F(ChildrenTest, RunScriptUsesTheGivenInputAndOutput) {
   const int out = open(site.path("out").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
   ASSERT_GE(in, 0);
   ASSERT_GE(out, 0);
-  EXPECT_EQ(nntp::run_script("tr a-z A-Z; echo done", in, out), 0);
+  EXPECT_EQ(sys::run_script("tr a-z A-Z; echo done", in, out), 0);
   close(in);
   close(out);
   EXPECT_EQ(site.read("out"), "HELLO\ndone\n");
 
-  EXPECT_EQ(nntp::run_script("exit 3", 0, 1), 768);
+  EXPECT_EQ(sys::run_script("exit 3", 0, 1), 768);
 }
 
 TEST_F(ChildrenTest, RunScriptAppendsItsStandardErrorToConnectErrors) {
@@ -200,7 +201,7 @@ TEST_F(ChildrenTest, RunScriptAppendsItsStandardErrorToConnectErrors) {
   const off_t before = file_size(kConnectErrors);
 
   CaptureFd err;
-  EXPECT_EQ(nntp::run_script(("echo " + marker + " >&2").c_str(), 0, 1), 0);
+  EXPECT_EQ(sys::run_script(("echo " + marker + " >&2").c_str(), 0, 1), 0);
   EXPECT_EQ(err.take(), "");
   EXPECT_GE(file_size(kConnectErrors), before + static_cast<off_t>(marker.size() + 1));
   EXPECT_TRUE(contains(file_tail(kConnectErrors, before), marker + "\n"));
@@ -211,8 +212,8 @@ TEST_F(ChildrenTest, CoprocessTalksThroughTwoPipes) {
   const std::string marker = unique_marker("coprocess");
   const off_t before = file_size(kConnectErrors);
 
-  nntp::CoprocessEnds ends;
-  nntp::spawn_coprocess(("echo " + marker + " >&2; tr a-z A-Z").c_str(), &ends);
+  sys::CoprocessEnds ends;
+  sys::spawn_coprocess(("echo " + marker + " >&2; tr a-z A-Z").c_str(), &ends);
   ASSERT_NE(ends.read_stream, nullptr);
   ASSERT_NE(ends.write_stream, nullptr);
   EXPECT_EQ(fileno(ends.read_stream), ends.read_fd);
@@ -230,91 +231,91 @@ TEST_F(ChildrenTest, PipeToProgramPassesOnlyTheArgumentsGiven) {
       script("bin/record", "{ echo \"$#\"; for a in \"$@\"; do echo \"$a\"; done; cat; } > '" +
                                site.path("record") + "'\n");
   pid_t pid = -1;
-  FILE* stream = nntp::pipe_to_program(program.c_str(), &pid, "-hOS", nullptr);
+  FILE* stream = sys::pipe_to_program(program.c_str(), &pid, "-hOS", nullptr);
   ASSERT_NE(stream, nullptr);
   EXPECT_GT(pid, 0);
   fputs("article text\n", stream);
   fclose(stream);
-  EXPECT_EQ(nntp::wait_child(pid), 0);
+  EXPECT_EQ(sys::wait_child(pid), 0);
   EXPECT_EQ(site.read("record"), "1\n-hOS\narticle text\n");
 
-  stream = nntp::pipe_to_program(program.c_str(), &pid, "one two", "three");
+  stream = sys::pipe_to_program(program.c_str(), &pid, "one two", "three");
   ASSERT_NE(stream, nullptr);
   fclose(stream);
-  EXPECT_EQ(nntp::wait_child(pid), 0);
+  EXPECT_EQ(sys::wait_child(pid), 0);
   EXPECT_EQ(site.read("record"), "2\none two\nthree\n");
 
-  stream = nntp::pipe_to_program(program.c_str(), &pid, nullptr, nullptr);
+  stream = sys::pipe_to_program(program.c_str(), &pid, nullptr, nullptr);
   ASSERT_NE(stream, nullptr);
   fclose(stream);
-  EXPECT_EQ(nntp::wait_child(pid), 0);
+  EXPECT_EQ(sys::wait_child(pid), 0);
   EXPECT_EQ(site.read("record"), "0\n");
 }
 
 TEST_F(ChildrenTest, PipeFromProgramReadsTheProgramsOutput) {
   const std::string program = script("bin/say", "echo \"$#:$1\"\nexit 4\n");
-  run::g_settings.verbosity = 1;
+  base::g_settings.verbosity = 1;
   CaptureFd err;
   pid_t pid = -1;
-  FILE* stream = nntp::pipe_from_program(program.c_str(), &pid, "hello world");
+  FILE* stream = sys::pipe_from_program(program.c_str(), &pid, "hello world");
   ASSERT_NE(stream, nullptr);
   EXPECT_EQ(read_all(stream), "1:hello world\n");
   fclose(stream);
-  EXPECT_EQ(nntp::wait_child(pid), 1024);
+  EXPECT_EQ(sys::wait_child(pid), 1024);
   EXPECT_EQ(err.take(), "exec: " + program + " arg: hello world\n");
-  run::g_settings.verbosity = 0;
+  base::g_settings.verbosity = 0;
 
-  stream = nntp::pipe_from_program(program.c_str(), &pid, nullptr);
+  stream = sys::pipe_from_program(program.c_str(), &pid, nullptr);
   ASSERT_NE(stream, nullptr);
   EXPECT_EQ(read_all(stream), "0:\n");
   fclose(stream);
-  EXPECT_EQ(nntp::wait_child(pid), 1024);
+  EXPECT_EQ(sys::wait_child(pid), 1024);
 }
 
 TEST_F(ChildrenTest, DashIsStandardOutputAndStaysOpen) {
   CaptureFd out(1);
   pid_t pid = 12345;
-  FILE* stream = nntp::open_output("-", &pid);
+  FILE* stream = sys::open_output("-", &pid);
   EXPECT_EQ(stream, stdout);
   EXPECT_EQ(pid, -1);
   fputs("first\n", stream);
-  EXPECT_EQ(nntp::close_output(stream, pid), 0);
+  EXPECT_EQ(sys::close_output(stream, pid), 0);
   EXPECT_NE(fcntl(1, F_GETFD), -1);
   fputs("second\n", stdout);
   EXPECT_EQ(fflush(stdout), 0);
   EXPECT_EQ(out.take(), "first\nsecond\n");
 
-  EXPECT_EQ(nntp::close_output(nullptr, -1), 0);
+  EXPECT_EQ(sys::close_output(nullptr, -1), 0);
 }
 
 TEST_F(ChildrenTest, BarDestinationRunsAShellCommand) {
   pid_t pid = -1;
   const std::string target = site.path("listed");
-  FILE* stream = nntp::open_output(("|tr a-z A-Z > '" + target + "'").c_str(), &pid);
+  FILE* stream = sys::open_output(("|tr a-z A-Z > '" + target + "'").c_str(), &pid);
   ASSERT_NE(stream, nullptr);
   EXPECT_GT(pid, 0);
   fputs("comp.lang.c\n", stream);
-  EXPECT_EQ(nntp::close_output(stream, pid), 0);
+  EXPECT_EQ(sys::close_output(stream, pid), 0);
   EXPECT_EQ(site.read("listed"), "COMP.LANG.C\n");
 
-  stream = nntp::open_output("|exit 3", &pid);
+  stream = sys::open_output("|exit 3", &pid);
   ASSERT_NE(stream, nullptr);
-  EXPECT_EQ(nntp::close_output(stream, pid), 768);
+  EXPECT_EQ(sys::close_output(stream, pid), 768);
 }
 
 TEST_F(ChildrenTest, FileDestinationIsCreatedOrTruncated) {
   site.write("list", "an older and longer content\n");
   pid_t pid = 12345;
-  FILE* stream = nntp::open_output(site.path("list").c_str(), &pid);
+  FILE* stream = sys::open_output(site.path("list").c_str(), &pid);
   ASSERT_NE(stream, nullptr);
   EXPECT_EQ(pid, -1);
   fputs("new\n", stream);
-  EXPECT_EQ(nntp::close_output(stream, pid), 0);
+  EXPECT_EQ(sys::close_output(stream, pid), 0);
   EXPECT_EQ(site.read("list"), "new\n");
 
   const std::string bad = site.path("nowhere/list");
   CaptureFd err;
-  EXPECT_EQ(nntp::open_output(bad.c_str(), &pid), nullptr);
+  EXPECT_EQ(sys::open_output(bad.c_str(), &pid), nullptr);
   EXPECT_EQ(pid, -1);
   EXPECT_EQ(err.take(), "tessu: can't write to: " + bad + ": " + strerror(ENOENT) + "\n");
 }
@@ -322,11 +323,11 @@ TEST_F(ChildrenTest, FileDestinationIsCreatedOrTruncated) {
 TEST_F(ChildrenTest, FailedCloseIsReportedAndReturnedWithoutAProcess) {
   CaptureFd err;
   pid_t pid = -1;
-  FILE* stream = nntp::open_output(site.path("list").c_str(), &pid);
+  FILE* stream = sys::open_output(site.path("list").c_str(), &pid);
   ASSERT_NE(stream, nullptr);
   // With its descriptor gone underneath it, the stream cannot be closed.
   close(fileno(stream));
-  EXPECT_LT(nntp::close_output(stream, pid), 0);
+  EXPECT_LT(sys::close_output(stream, pid), 0);
   EXPECT_EQ(err.take(), std::string("tessu: can't close: ") + strerror(EBADF) + "\n");
 }
 
@@ -341,9 +342,9 @@ TEST_F(ChildrenTest, WaitChildLeavesOtherChildrenToTheirOwnWait) {
   const pid_t wanted = fork();
   ASSERT_GE(wanted, 0);
   if (wanted == 0) _exit(2);
-  EXPECT_EQ(nntp::wait_child(wanted), 512);
+  EXPECT_EQ(sys::wait_child(wanted), 512);
   // The early child's status is still there for whoever waits for it.
-  EXPECT_EQ(nntp::wait_child(early), 256);
+  EXPECT_EQ(sys::wait_child(early), 256);
 }
 
 // The text of the time-out message for a child.
@@ -353,45 +354,45 @@ std::string terminating(pid_t pid, int seconds) {
 }
 
 TEST_F(ChildrenTest, EveryWaitEndsWithTheTimeoutAndStopsTheChild) {
-  run::g_settings.timeout = 1;
+  base::g_settings.timeout = 1;
   {
     CaptureFd err;
-    EXPECT_EQ(nntp::run_script("exec sleep 1000", 0, 1), SIGTERM);
+    EXPECT_EQ(sys::run_script("exec sleep 1000", 0, 1), SIGTERM);
     EXPECT_TRUE(contains(err.take(), " still running after 1 seconds, terminating it\n"));
   }
   {
-    run::g_settings.ctlinnd = script("bin/hanging-ctlinnd", "exec sleep 1000\n");
+    base::g_settings.ctlinnd = script("bin/hanging-ctlinnd", "exec sleep 1000\n");
     CaptureFd err;
-    EXPECT_EQ(nntp::run_ctlinnd("flush", "upstream"), SIGTERM);
+    EXPECT_EQ(newssys::run_ctlinnd("flush", "upstream"), SIGTERM);
     EXPECT_TRUE(contains(err.take(), " still running after 1 seconds, terminating it\n"));
   }
   {
     CaptureFd err;
     pid_t pid = -1;
-    FILE* stream = nntp::open_output("|exec sleep 1000", &pid);
+    FILE* stream = sys::open_output("|exec sleep 1000", &pid);
     ASSERT_NE(stream, nullptr);
-    EXPECT_EQ(nntp::close_output(stream, pid), SIGTERM);
+    EXPECT_EQ(sys::close_output(stream, pid), SIGTERM);
     EXPECT_EQ(err.take(), terminating(pid, 1));
   }
   {
     // A program that reads nothing and never ends, fed through a pipe.
     CaptureFd err;
     pid_t pid = -1;
-    FILE* stream = nntp::pipe_to_program("/bin/sleep", &pid, "1000", nullptr);
+    FILE* stream = sys::pipe_to_program("/bin/sleep", &pid, "1000", nullptr);
     ASSERT_NE(stream, nullptr);
     fclose(stream);
-    EXPECT_EQ(nntp::wait_child(pid), SIGTERM);
+    EXPECT_EQ(sys::wait_child(pid), SIGTERM);
     EXPECT_EQ(err.take(), terminating(pid, 1));
   }
 }
 
 TEST_F(ChildrenTest, ChildIgnoringSigtermIsKilled) {
-  run::g_settings.timeout = 1;
+  base::g_settings.timeout = 1;
   CaptureFd err;
   pid_t pid = -1;
-  FILE* stream = nntp::open_output("|trap '' TERM; exec sleep 1000", &pid);
+  FILE* stream = sys::open_output("|trap '' TERM; exec sleep 1000", &pid);
   ASSERT_NE(stream, nullptr);
-  EXPECT_EQ(nntp::close_output(stream, pid), SIGKILL);
+  EXPECT_EQ(sys::close_output(stream, pid), SIGKILL);
   EXPECT_EQ(err.take(), terminating(pid, 1) + "tessu: child process " + std::to_string(pid) +
                             " ignored SIGTERM, killing it\n");
 }
@@ -399,7 +400,7 @@ TEST_F(ChildrenTest, ChildIgnoringSigtermIsKilled) {
 // Without a process descriptor to wait on (here: no descriptor left to get
 // one), the wait looks at the child in steps, with the same outcomes.
 [[noreturn]] void wait_without_process_descriptors() {
-  run::g_settings.timeout = 1;
+  base::g_settings.timeout = 1;
   const pid_t quick = fork();
   if (quick == 0) _exit(3);
   const pid_t slow = fork();
@@ -410,8 +411,8 @@ TEST_F(ChildrenTest, ChildIgnoringSigtermIsKilled) {
   while (dup(0) >= 0) {
   }
   if (errno != EMFILE) _exit(90);
-  if (nntp::wait_child(quick) != 768) _exit(91);
-  if (nntp::wait_child(slow) != SIGTERM) _exit(92);
+  if (sys::wait_child(quick) != 768) _exit(91);
+  if (sys::wait_child(slow) != SIGTERM) _exit(92);
   _exit(0);
 }
 
@@ -422,7 +423,7 @@ TEST_F(ChildrenTest, WaitWorksWithoutProcessDescriptors) {
 
 // Waits for a child that keeps sending SIGTERM to this process until it ends.
 [[noreturn]] void wait_while_signalled() {
-  run::install_signal_handlers();
+  sys::install_signal_handlers();
   int gone[2];
   if (pipe(gone) != 0) _exit(99);
   const pid_t waiter = getpid();
@@ -439,7 +440,7 @@ TEST_F(ChildrenTest, WaitWorksWithoutProcessDescriptors) {
     _exit(0);
   }
   close(gone[0]);
-  nntp::wait_child(child);
+  sys::wait_child(child);
   _exit(98);
 }
 

@@ -2,15 +2,12 @@
 // News configuration), which fills the site path table.
 #pragma once
 
-#include <array>
 #include <cstdio>
 #include <string>
-#include <vector>
+#include <unordered_map>
 
-namespace run {
+namespace newssys {
 
-/// Buckets of the variable table.
-inline constexpr int kVariableBuckets = 127;
 /// Longest variable name; longer names are ignored.
 inline constexpr int kVariableNameMax = 30;
 /// Longest line (and longest expanded value) of a configuration file.
@@ -18,17 +15,9 @@ inline constexpr int kConfigLineMax = 1023;
 /// Configuration streams that may be open inside each other.
 inline constexpr int kConfigDepthMax = 10;
 
-/// One shell variable the configuration defined.
-struct ConfigVariable {
-  std::string name;
-  std::string value;
-};
-
-/// The shell variables read so far, hashed by name; each bucket holds its
-/// newest entry last, so a name defined again shadows its earlier value.
-struct VariableTable {
-  std::array<std::vector<ConfigVariable>, kVariableBuckets> buckets;
-};
+/// The shell variables read so far, by name: a name defined again takes its
+/// new value.
+using VariableTable = std::unordered_map<std::string, std::string>;
 
 /// The variables of this process; they survive from one reading to the next.
 extern VariableTable g_variables;
@@ -63,4 +52,4 @@ void apply_site_config(const char* file_name);
 /// Forgets every variable; lets tests start from an empty table.
 void clear_variables();
 
-}  // namespace run
+}  // namespace newssys

@@ -1,4 +1,4 @@
-#include "fetch/active.h"
+#include "groups/active.h"
 
 #include <cctype>
 #include <cerrno>
@@ -7,13 +7,15 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "base/settings.h"
+#include "base/status.h"
 #include "groups/newsfeeds.h"
+#include "report/exit.h"
 #include "report/message.h"
+#include "report/title.h"
 #include "report/util.h"
-#include "run/driver.h"
-#include "run/settings.h"
 
-namespace fetch {
+namespace groups {
 
 GroupTable g_group_table;
 
@@ -81,7 +83,7 @@ void parse_active_line(const char* line, const char* path) {
   std::string name;
   char flag = '\0';
   const int found = scan_active_line(p, &name, &flag);
-  if (syntax_check(line, found, kActiveFields, path)) return;
+  if (report::syntax_check(line, found, kActiveFields, path)) return;
   if ((flag == 'y' || flag == 'm') && !name.empty() && groups::group_allowed(name.c_str())) {
     group_insert(name.c_str());
   }
@@ -90,12 +92,12 @@ void parse_active_line(const char* line, const char* path) {
 }  // namespace
 
 void read_active(bool again) {
-  const char* path = run::text_or_empty(run::g_settings.paths.active);
-  run::set_state("read active");
+  const char* path = base::text_or_empty(base::g_settings.paths.active);
+  report::set_state("read active");
   FILE* file = fopen(path, "r");
   if (file == nullptr) {
     report::message(report::kSysError, "can't open \"%s\"", path);
-    run::exit_run(run::kStatusConfig);
+    report::exit_run(base::kStatusConfig);
   }
   report::message(report::kProgress, "%sreading %s", again ? "re-" : "", path);
   if (again) group_table_clear();
@@ -107,7 +109,7 @@ void read_active(bool again) {
     if (length < 0) {
       report::message(report::kSysError, "can't read \"%s\"", path);
       fclose(file);
-      run::exit_run(run::kStatusConfig);
+      report::exit_run(base::kStatusConfig);
     }
     if (length == 0) break;
     if (at_line_start) parse_active_line(line, path);
@@ -175,13 +177,4 @@ int string_hash(const char* text, int modulus) {
   return static_cast<int>((h & 0x7FFFFFFFu) % static_cast<uint32_t>(modulus));
 }
 
-bool syntax_check(const char* line, int found, int expected, const char* file) {
-  if (found == expected) return false;
-  size_t length = strlen(line);
-  if (length > 0 && line[length - 1] == '\n') --length;
-  report::message(report::kError, "bad syntax in %s (item %d of %d) \"%.*s\"", file, found + 1,
-                  expected, static_cast<int>(length), line);
-  return true;
-}
-
-}  // namespace fetch
+}  // namespace groups

@@ -1,22 +1,24 @@
-#include "run/site_config.h"
+#include "newssys/site_config.h"
 
 #include <sys/stat.h>
 #include <unistd.h>
-
 #include <cctype>
 #include <cstdlib>
 #include <cstring>
 #include <optional>
+#include <string>
 #include <utility>
+#include <vector>
 
-#include "fetch/active.h"
-#include "nntp/children.h"
+#include "base/settings.h"
+#include "base/status.h"
+#include "report/exit.h"
 #include "report/message.h"
+#include "report/title.h"
 #include "report/util.h"
-#include "run/driver.h"
-#include "run/settings.h"
+#include "sys/children.h"
 
-namespace run {
+namespace newssys {
 
 VariableTable g_variables;
 int g_extended_dbz = 0;
@@ -297,7 +299,7 @@ bool run_eval(const std::string& command, const std::string& argument,
   }
   pid_t pid = -1;
   FILE* stream =
-      nntp::pipe_from_program(command.c_str(), &pid, argument.empty() ? nullptr : argument.c_str());
+      sys::pipe_from_program(command.c_str(), &pid, argument.empty() ? nullptr : argument.c_str());
   for (auto it = saved.rbegin(); it != saved.rend(); ++it) {
     if (it->second) {
       setenv(it->first.c_str(), it->second->c_str(), 1);
@@ -310,7 +312,7 @@ bool run_eval(const std::string& command, const std::string& argument,
   const bool ok = read_config(stream, command.c_str());
   fclose(stream);
   message(kDetail, "wait pid %d...", static_cast<int>(pid));
-  const int status = nntp::wait_child(pid);
+  const int status = sys::wait_child(pid);
   message(kDetail, "eval %s status is %d", command.c_str(), status);
   return ok;
 }
@@ -429,14 +431,14 @@ bool read_statements(FILE* stream) {
 }
 
 // The current text of a setting, or null when it is unset.
-const char* current(const Text& setting) {
+const char* current(const base::Text& setting) {
   return setting ? setting->c_str() : nullptr;
 }
 
 // Compares a setting with its new value from the configuration and takes the
 // new value, reporting what happens.
-void update_setting(const char* setting_name, Text& setting, const char* new_value) {
-  const char* was = text_or_empty(setting);
+void update_setting(const char* setting_name, base::Text& setting, const char* new_value) {
+  const char* was = base::text_or_empty(setting);
   if (new_value == nullptr) {
     message(kError, "missing config for %s, was \"%s\"", setting_name, was);
     return;
@@ -446,7 +448,7 @@ void update_setting(const char* setting_name, Text& setting, const char* new_val
     return;
   }
   if (strcmp(was, new_value) == 0) return;
-  if (g_settings.verify) {
+  if (base::g_settings.verify) {
     message(kError, "altered config for %s: was \"%s\", is \"%s\"", setting_name, was, new_value);
     return;
   }
@@ -456,7 +458,7 @@ void update_setting(const char* setting_name, Text& setting, const char* new_val
 
 // Sets a setting from a path composed of its parts (the new value is absent
 // when the first part is).
-void update_composed(const char* setting_name, Text& setting, const char* first,
+void update_composed(const char* setting_name, base::Text& setting, const char* first,
                      const char* second) {
   if (first == nullptr) {
     update_setting(setting_name, setting, nullptr);
@@ -473,7 +475,7 @@ void update_extended_dbz() {
   const int flag =
       (strcmp(value, "true") == 0 || strcmp(value, "yes") == 0 || strcmp(value, "on") == 0) ? 1 : 0;
   if (flag == g_extended_dbz) return;
-  if (g_settings.verify) {
+  if (base::g_settings.verify) {
     message(kError, "altered config for %s: was %d, is %d", "EXTENDEDDBZ", g_extended_dbz, flag);
     return;
   }
@@ -482,7 +484,7 @@ void update_extended_dbz() {
 }
 
 void apply_inn(const char* file_name) {
-  SitePaths& p = g_settings.paths;
+  base::SitePaths& p = base::g_settings.paths;
   if (lookup_variable("NEWSBIN") == nullptr) {
     message(kError, "%s is probably in wrong format", file_name);
     return;
@@ -492,7 +494,7 @@ void apply_inn(const char* file_name) {
   if (pathetc != nullptr) {
     update_setting("PATHETC", p.pathetc, pathetc);
   } else {
-    const Text home = p.newshome;
+    const base::Text home = p.newshome;
     update_setting("PATHETC", p.pathetc, current(home));
   }
   update_setting("NEWSBIN", p.newsbin, lookup_variable("NEWSBIN"));
@@ -502,7 +504,7 @@ void apply_inn(const char* file_name) {
 
   // INN keeps its articles below PATHSPOOL/articles; the host files go beside them.
   report::PathBuffer inhosts;
-  const std::string spool = text_or_empty(p.spool);
+  const std::string spool = base::text_or_empty(p.spool);
   const size_t articles = spool.find("/articles");
   if (articles != std::string::npos) {
     report::join_path(inhosts, spool.substr(0, articles).c_str(), "/inhosts");
@@ -519,7 +521,7 @@ void apply_inn(const char* file_name) {
 }
 
 void apply_cnews(const char* file_name) {
-  SitePaths& p = g_settings.paths;
+  base::SitePaths& p = base::g_settings.paths;
   const char* newsbin = lookup_variable("NEWSBIN");
   if (newsbin == nullptr) {
     message(kError, "%s is in wrong format", file_name);
@@ -528,15 +530,15 @@ void apply_cnews(const char* file_name) {
   const char* newsctl = lookup_variable("NEWSCTL");
   update_setting("NEWSBIN", p.newsbin, newsbin);
   update_setting("NEWSHOME", p.newshome, newsctl);
-  const Text home = p.newshome;
+  const base::Text home = p.newshome;
   update_setting("PATHETC", p.pathetc, current(home));
   update_setting("SPOOL", p.spool, lookup_variable("NEWSARTS"));
 
-  const std::string spool = text_or_empty(p.spool);
+  const std::string spool = base::text_or_empty(p.spool);
   update_composed("BATCH", p.batch, spool.c_str(), "/out.going");
   update_composed("INCOMING", p.incoming, spool.c_str(), "/in.coming");
   update_composed("INHOSTS", p.inhosts, spool.c_str(), "/in.hosts");
-  const std::string home_now = text_or_empty(p.newshome);
+  const std::string home_now = base::text_or_empty(p.newshome);
   update_composed("ACTIVE", p.active, home_now.c_str(), "/active");
   update_composed("HISTORY", p.history, home_now.c_str(), "/history");
   update_setting("LOCKS", p.locks, newsctl);
@@ -548,23 +550,18 @@ void apply_cnews(const char* file_name) {
 void define_variable(const char* name, const char* value) {
   const size_t length = strlen(name);
   if (length == 0 || length > static_cast<size_t>(kVariableNameMax)) return;
-  const int bucket = fetch::string_hash(name, kVariableBuckets);
-  g_variables.buckets[static_cast<size_t>(bucket)].push_back(ConfigVariable{name, value});
+  g_variables[name] = value;
 }
 
 const char* lookup_variable(const char* name) {
   const size_t length = strlen(name);
   if (length == 0 || length > static_cast<size_t>(kVariableNameMax)) return nullptr;
-  const auto& chain =
-      g_variables.buckets[static_cast<size_t>(fetch::string_hash(name, kVariableBuckets))];
-  for (auto it = chain.rbegin(); it != chain.rend(); ++it) {
-    if (it->name == name) return it->value.c_str();
-  }
-  return nullptr;
+  const auto found = g_variables.find(name);
+  return found != g_variables.end() ? found->second.c_str() : nullptr;
 }
 
 void clear_variables() {
-  for (auto& chain : g_variables.buckets) std::vector<ConfigVariable>().swap(chain);
+  VariableTable().swap(g_variables);
 }
 
 bool read_config(FILE* stream, const char* name) {
@@ -592,7 +589,7 @@ bool open_config(const char* path, bool explicit_name) {
 
 void apply_site_config(const char* file_name) {
   const bool inn = lookup_variable("INND") != nullptr;
-  g_settings.inn_mode = inn;
+  base::g_settings.inn_mode = inn;
   message(kDetail, "conf: INN mode %s", inn ? "on" : "off");
   if (inn) {
     apply_inn(file_name);
@@ -602,7 +599,7 @@ void apply_site_config(const char* file_name) {
 }
 
 void read_site_config(const char* files) {
-  set_state("read config");
+  report::set_state("read config");
   const char* element = files;
   for (const char* colon; (colon = strchr(element, ':')) != nullptr; element = colon + 1) {
     const size_t length = static_cast<size_t>(colon - element);
@@ -613,8 +610,8 @@ void read_site_config(const char* files) {
       return;
     }
   }
-  if (!open_config(element, true)) exit_run(kStatusConfig);
+  if (!open_config(element, true)) report::exit_run(base::kStatusConfig);
   apply_site_config(element);
 }
 
-}  // namespace run
+}  // namespace newssys

@@ -1,6 +1,5 @@
 // The site configuration reader: shell assignments and references, quoting,
 // eval, includes, conditionals, and how the variables fill the site paths.
-#include "run/site_config.h"
 
 #include <sys/stat.h>
 #include <unistd.h>
@@ -10,7 +9,9 @@
 
 #include <gtest/gtest.h>
 
-#include "run/settings.h"
+#include "base/settings.h"
+#include "newssys/site_config.h"
+#include "run/options.h"
 #include "support/capture.h"
 #include "support/settings_guard.h"
 #include "support/tessu_runner.h"
@@ -21,11 +22,11 @@ using testsupport::CaptureFd;
 using testsupport::contains;
 using testsupport::TempSite;
 
-const run::Settings& g = run::g_settings;
-const run::SitePaths& paths = run::g_settings.paths;
+const base::Settings& g = base::g_settings;
+const base::SitePaths& paths = base::g_settings.paths;
 
 std::string value_of(const char* name) {
-  const char* value = run::lookup_variable(name);
+  const char* value = newssys::lookup_variable(name);
   return value != nullptr ? value : "<undefined>";
 }
 
@@ -34,11 +35,11 @@ class SiteConfig : public testing::Test {
   testsupport::SettingsGuard settings_guard_;
 
   void SetUp() override {
-    run::g_settings = run::Settings{};
+    base::g_settings = base::Settings{};
     run::set_start_values();
-    run::g_settings.verbosity = 5;
-    run::clear_variables();
-    run::g_extended_dbz = 0;
+    base::g_settings.verbosity = 5;
+    newssys::clear_variables();
+    newssys::g_extended_dbz = 0;
   }
 
   // Writes text into the file name below the site and reads it; err gets
@@ -46,7 +47,7 @@ class SiteConfig : public testing::Test {
   bool read(const std::string& text, const std::string& name = "conf") {
     site.write(name, text);
     CaptureFd capture;
-    const bool ok = run::open_config(site.path(name).c_str(), true);
+    const bool ok = newssys::open_config(site.path(name).c_str(), true);
     err = capture.take();
     return ok;
   }
@@ -61,8 +62,8 @@ class SiteConfig : public testing::Test {
   void apply(const std::string& text) {
     site.write("vars", text);
     CaptureFd capture;
-    run::open_config(site.path("vars").c_str(), true);
-    run::apply_site_config("vars");
+    newssys::open_config(site.path("vars").c_str(), true);
+    newssys::apply_site_config("vars");
     err = capture.take();
   }
 
@@ -106,7 +107,7 @@ TEST_F(SiteConfig, NamesLongerThanThirtyCharactersAreIgnored) {
   const std::string thirty_one(31, 'N');
   ASSERT_TRUE(read(thirty + "=ok\n" + thirty_one + "=lost\n"));
   EXPECT_EQ(value_of(thirty.c_str()), "ok");
-  EXPECT_EQ(run::lookup_variable(thirty_one.c_str()), nullptr);
+  EXPECT_EQ(newssys::lookup_variable(thirty_one.c_str()), nullptr);
   EXPECT_FALSE(contains(err, "skip"));
 }
 
@@ -146,10 +147,10 @@ TEST_F(SiteConfig, ExportUmaskAndSkippedStatements) {
            "NOVALUE=\n"
            "  echo hello   world\n"
            "A=1; frobnicate now\nB=2; export B; skipped too\n"));
-  EXPECT_EQ(run::lookup_variable("E"), nullptr);
+  EXPECT_EQ(newssys::lookup_variable("E"), nullptr);
   EXPECT_EQ(value_of("NEWSUMASK"), "022");
   EXPECT_TRUE(contains(err, "umask: 022\n"));
-  EXPECT_EQ(run::lookup_variable("NOVALUE"), nullptr);
+  EXPECT_EQ(newssys::lookup_variable("NOVALUE"), nullptr);
   EXPECT_TRUE(contains(err, "skip: NOVALUE=\n"));
   EXPECT_TRUE(contains(err, "skip: echo hello   world\n"));
   EXPECT_TRUE(contains(err, "skip: frobnicate now\n"));
@@ -201,7 +202,7 @@ TEST_F(SiteConfig, EvalWithoutACommandNamesAFile) {
   EXPECT_EQ(value_of("OTHER"), "yes");
   EXPECT_FALSE(read("eval " + site.path("missing") + "\nAFTER=1\n"));
   EXPECT_TRUE(contains(err, "can't open config in \"" + site.path("missing") + "\""));
-  EXPECT_EQ(run::lookup_variable("AFTER"), nullptr);
+  EXPECT_EQ(newssys::lookup_variable("AFTER"), nullptr);
 }
 
 TEST_F(SiteConfig, IncludesExpandTheirNameAndAMissingOneFailsTheReading) {
@@ -213,7 +214,7 @@ TEST_F(SiteConfig, IncludesExpandTheirNameAndAMissingOneFailsTheReading) {
 
   EXPECT_FALSE(read(". " + site.path("nothing") + "\nAFTER=1\n"));
   EXPECT_TRUE(contains(err, "can't open config in \"" + site.path("nothing") + "\": "));
-  EXPECT_EQ(run::lookup_variable("AFTER"), nullptr);
+  EXPECT_EQ(newssys::lookup_variable("AFTER"), nullptr);
 }
 
 TEST_F(SiteConfig, SelfIncludeStopsAtTenLevels) {
@@ -225,7 +226,7 @@ TEST_F(SiteConfig, SelfIncludeStopsAtTenLevels) {
   }
   EXPECT_EQ(readings, 11u);  // ten streams read, the eleventh refused
   EXPECT_TRUE(contains(err, "too deep recursion for \"" + site.path("self") + "\""));
-  EXPECT_EQ(run::lookup_variable("AFTER"), nullptr);
+  EXPECT_EQ(newssys::lookup_variable("AFTER"), nullptr);
 
   // The depth is back at rest: a plain file reads again.
   EXPECT_TRUE(read("X=1\n"));
@@ -246,19 +247,19 @@ TEST_F(SiteConfig, FileTestsDecideWhetherAGuardedBlockIsRead) {
                            "fi\n"
                            "AFTER=1\n";
   ASSERT_TRUE(read(text));
-  EXPECT_EQ(run::lookup_variable("LOCAL"), nullptr);
-  EXPECT_EQ(run::lookup_variable("IN_IF"), nullptr);
+  EXPECT_EQ(newssys::lookup_variable("LOCAL"), nullptr);
+  EXPECT_EQ(newssys::lookup_variable("IN_IF"), nullptr);
   EXPECT_EQ(value_of("IN_ELSE"), "1");
   EXPECT_EQ(value_of("AFTER"), "1");
   EXPECT_TRUE(contains(err, "skip: . ${ETC}/local\n"));
   EXPECT_TRUE(contains(err, "skip: if [ -x ${ETC}/local ]; then\n"));
 
   chmod(site.path("local").c_str(), 0755);
-  run::clear_variables();
+  newssys::clear_variables();
   ASSERT_TRUE(read(text));
   EXPECT_EQ(value_of("LOCAL"), "read");
   EXPECT_EQ(value_of("IN_IF"), "1");
-  EXPECT_EQ(run::lookup_variable("IN_ELSE"), nullptr);
+  EXPECT_EQ(newssys::lookup_variable("IN_ELSE"), nullptr);
 }
 
 TEST_F(SiteConfig, StringTestsAndUnknownConditions) {
@@ -276,10 +277,10 @@ TEST_F(SiteConfig, StringTestsAndUnknownConditions) {
            "if some_command --check; then\n"
            "  UNKNOWN=1\n"
            "fi\n"));
-  EXPECT_EQ(run::lookup_variable("OVDB"), nullptr);
-  EXPECT_EQ(run::lookup_variable("NESTED"), nullptr);
+  EXPECT_EQ(newssys::lookup_variable("OVDB"), nullptr);
+  EXPECT_EQ(newssys::lookup_variable("NESTED"), nullptr);
   EXPECT_EQ(value_of("TRAD"), "1");
-  EXPECT_EQ(run::lookup_variable("OTHER"), nullptr);
+  EXPECT_EQ(newssys::lookup_variable("OTHER"), nullptr);
   EXPECT_EQ(value_of("UNKNOWN"), "1");
 }
 
@@ -302,7 +303,7 @@ TEST_F(SiteConfig, InnLayout) {
 }
 
 TEST_F(SiteConfig, InnLayoutWithFullPathsAndSpoolWithoutArticles) {
-  run::g_settings.inn_mode = false;
+  base::g_settings.inn_mode = false;
   apply(
       "INND=x\nNEWSHOME=/n\nPATHETC=/etc/n\nNEWSBIN=/n/bin\nSPOOL=/n/spool\nBATCH=/n/out\n"
       "INCOMING=/n/in\nACTIVE=/n/db/active\nHISTORY=/n/db/history\nLOCKS=/n/run\n"
@@ -361,7 +362,7 @@ TEST_F(SiteConfig, WithoutNewsbinOnlyTheModeChanges) {
   EXPECT_TRUE(contains(err, "vars is probably in wrong format\n"));
   EXPECT_EQ(*paths.newshome, "/usr/local/news");
 
-  run::clear_variables();
+  newssys::clear_variables();
   apply("NEWSCTL=/c\n");
   EXPECT_FALSE(g.inn_mode);
   EXPECT_TRUE(contains(err, "vars is in wrong format\n"));
@@ -376,7 +377,7 @@ TEST_F(SiteConfig, BackquotedValuesAreNotSupported) {
 }
 
 TEST_F(SiteConfig, VerifyReportsDifferencesWithoutChangingAnything) {
-  run::g_settings.verify = 1;
+  base::g_settings.verify = 1;
   apply("INND=x\nNEWSBIN=/usr/local/news/bin\nLOCKS=/elsewhere\nEXTENDEDDBZ=on\n");
   EXPECT_TRUE(contains(err,
                        "altered config for LOCKS: was \"/usr/local/news/run\", is "
@@ -385,21 +386,21 @@ TEST_F(SiteConfig, VerifyReportsDifferencesWithoutChangingAnything) {
   EXPECT_FALSE(contains(err, "new config"));
   EXPECT_FALSE(contains(err, "config for NEWSBIN"));
   EXPECT_EQ(*paths.locks, "/usr/local/news/run");
-  EXPECT_EQ(run::g_extended_dbz, 0);
+  EXPECT_EQ(newssys::g_extended_dbz, 0);
 }
 
 TEST_F(SiteConfig, ExtendedDbzFlag) {
   apply("INND=x\nNEWSBIN=/b\nEXTENDEDDBZ=yes\n");
-  EXPECT_EQ(run::g_extended_dbz, 1);
+  EXPECT_EQ(newssys::g_extended_dbz, 1);
   EXPECT_TRUE(contains(err, "new config for EXTENDEDDBZ: was 0, is 1\n"));
   apply("EXTENDEDDBZ=TRUE\n");
-  EXPECT_EQ(run::g_extended_dbz, 0);
+  EXPECT_EQ(newssys::g_extended_dbz, 0);
   apply("EXTENDEDDBZ=on\n");
-  EXPECT_EQ(run::g_extended_dbz, 1);
+  EXPECT_EQ(newssys::g_extended_dbz, 1);
   // C News leaves the flag alone.
-  run::clear_variables();
+  newssys::clear_variables();
   apply("NEWSBIN=/b\nEXTENDEDDBZ=no\n");
-  EXPECT_EQ(run::g_extended_dbz, 1);
+  EXPECT_EQ(newssys::g_extended_dbz, 1);
 }
 
 TEST_F(SiteConfig, ListReadsTheFirstFileThatExists) {
@@ -408,7 +409,7 @@ TEST_F(SiteConfig, ListReadsTheFirstFileThatExists) {
   const std::string list =
       ":" + site.path("missing") + "::" + site.path("second") + ":" + site.path("third");
   CaptureFd capture;
-  run::read_site_config(list.c_str());
+  newssys::read_site_config(list.c_str());
   err = capture.take();
   EXPECT_EQ(*paths.newsbin, "/second/bin");
   EXPECT_TRUE(contains(err, "can't open config in \"" + site.path("missing") + "\"\n"));
@@ -417,10 +418,10 @@ TEST_F(SiteConfig, ListReadsTheFirstFileThatExists) {
 
 TEST_F(SiteConfigDeathTest, LastFileOfAListMustBeRead) {
   const std::string list = site.path("missing1") + ":" + site.path("missing2");
-  EXPECT_EXIT(run::read_site_config(list.c_str()), testing::ExitedWithCode(8),
+  EXPECT_EXIT(newssys::read_site_config(list.c_str()), testing::ExitedWithCode(8),
               "can't open config in \"" + site.path("missing2") + "\": ");
   site.write("self", ". " + site.path("self") + "\n");
-  EXPECT_EXIT(run::read_site_config(site.path("self").c_str()), testing::ExitedWithCode(8),
+  EXPECT_EXIT(newssys::read_site_config(site.path("self").c_str()), testing::ExitedWithCode(8),
               "too deep recursion");
 }
 

@@ -1,4 +1,4 @@
-#include "run/signals.h"
+#include "sys/signals.h"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -8,12 +8,12 @@
 #include <cstring>
 #include <initializer_list>
 
+#include "base/status.h"
+#include "report/exit.h"
 #include "report/message.h"
-#include "run/driver.h"
+#include "report/title.h"
 
-namespace run {
-
-volatile sig_atomic_t g_interrupt_count = 0;
+namespace sys {
 
 namespace {
 
@@ -21,7 +21,6 @@ volatile sig_atomic_t g_last_interrupt_signal = 0;
 volatile sig_atomic_t g_usr1_count = 0;
 int g_interrupts_handled = 0;
 int g_usr1_handled = 0;
-bool g_exiting = false;
 int g_signal_pipe[2] = {-1, -1};
 
 void wake_waiters() {
@@ -34,7 +33,7 @@ void wake_waiters() {
 extern "C" void on_interrupt(int signo) {
   const int saved_errno = errno;
   g_last_interrupt_signal = signo;
-  g_interrupt_count = g_interrupt_count + 1;
+  report::g_interrupt_count = report::g_interrupt_count + 1;
   wake_waiters();
   errno = saved_errno;
 }
@@ -65,7 +64,7 @@ void open_signal_pipe() {
 }
 
 bool signal_unhandled() {
-  return g_interrupts_handled < g_interrupt_count || g_usr1_handled < g_usr1_count;
+  return g_interrupts_handled < report::g_interrupt_count || g_usr1_handled < g_usr1_count;
 }
 
 // Empties the self-pipe; only when a signal came, since this runs on every wait.
@@ -84,7 +83,7 @@ void report_usr1() {
 }
 
 bool interrupt_pending() {
-  return g_interrupts_handled < g_interrupt_count;
+  return g_interrupts_handled < report::g_interrupt_count;
 }
 
 // Once the run is ending, a further terminating signal is only reported.
@@ -108,18 +107,10 @@ int signal_fd() {
   return g_signal_pipe[0];
 }
 
-bool exiting() {
-  return g_exiting;
-}
-
-void mark_exiting() {
-  g_exiting = true;
-}
-
 void check_signals() {
   drain_signal_pipe();
   report_usr1();
-  if (g_exiting) {
+  if (report::exiting()) {
     report_interrupts_while_exiting();
     return;
   }
@@ -127,19 +118,19 @@ void check_signals() {
   ++g_interrupts_handled;
   report::message(report::kError, "received signal: %s",
                   strsignal(static_cast<int>(g_last_interrupt_signal)));
-  terminate_run("interrupt", kStatusInternal);
+  report::terminate_run("interrupt", base::kStatusInternal);
 }
 
 bool take_signal_during_alarm() {
   drain_signal_pipe();
   report_usr1();
-  if (g_exiting) {
+  if (report::exiting()) {
     report_interrupts_while_exiting();
     return false;
   }
   if (!interrupt_pending()) return false;
   ++g_interrupts_handled;
-  set_state("interrupt -> alarm");
+  report::set_state("interrupt -> alarm");
   report::message(report::kError, "received signal while alarm active: %s",
                   strsignal(static_cast<int>(g_last_interrupt_signal)));
   return true;
@@ -159,4 +150,4 @@ void sleep_checked(int seconds) {
   }
 }
 
-}  // namespace run
+}  // namespace sys

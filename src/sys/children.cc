@@ -1,4 +1,4 @@
-#include "nntp/children.h"
+#include "sys/children.h"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -18,21 +18,20 @@
 #include <string>
 #include <vector>
 
-#include "newssys/commands.h"
-#include "newssys/paths.h"
-#include "nntp/connection.h"
+#include "base/settings.h"
+#include "base/status.h"
+#include "report/exit.h"
 #include "report/message.h"
 #include "report/util.h"
-#include "run/driver.h"
-#include "run/settings.h"
-#include "run/signals.h"
+#include "sys/command_line.h"
+#include "sys/signals.h"
+#include "sys/timed_io.h"
 
-namespace nntp {
+namespace sys {
 
 namespace {
 
 // Exit statuses of a child whose exec failed.
-constexpr int kCtlinndExecFailed = 5;
 constexpr int kShellExecFailed = 1;
 constexpr int kProgramExecFailed = 5;
 
@@ -57,7 +56,7 @@ pid_t fork_or_exit() {
   const pid_t pid = fork();
   if (pid < 0) {
     report::message(report::kSysError, "could not fork");
-    run::exit_run(run::kStatusInternal);
+    report::exit_run(base::kStatusInternal);
   }
   return pid;
 }
@@ -88,7 +87,7 @@ bool reap_if_ended(pid_t pid, int* status) {
     if (reaped == 0) return false;
     if (errno == EINTR) continue;
     report::message(report::kSysError, "error waiting for connect process");
-    run::exit_run(run::kStatusInternal);
+    report::exit_run(base::kStatusInternal);
   }
 }
 
@@ -98,7 +97,7 @@ bool wait_until(pid_t pid, int process_fd, int64_t deadline, int* status) {
   int step_ms = 1;
   for (;;) {
     // A signal that came just before the wait would otherwise sleep through it.
-    run::check_signals();
+    check_signals();
     if (reap_if_ended(pid, status)) return true;
     const int64_t left = deadline - now_ms();
     if (left <= 0) return false;
@@ -110,7 +109,7 @@ bool wait_until(pid_t pid, int process_fd, int64_t deadline, int* status) {
     struct pollfd waits[2] = {};
     nfds_t count = 0;
     if (process_fd >= 0) waits[count++] = {process_fd, POLLIN, 0};
-    if (run::signal_fd() >= 0) waits[count++] = {run::signal_fd(), POLLIN, 0};
+    if (signal_fd() >= 0) waits[count++] = {signal_fd(), POLLIN, 0};
     poll(waits, count, sleep_ms);  // whatever woke it, the loop looks again
   }
 }
@@ -122,7 +121,7 @@ int stop_child(pid_t pid, int process_fd) {
   const int id = static_cast<int>(pid);
   report::message(report::kError,
                   "child process %d still running after %ld seconds, terminating it", id,
-                  static_cast<long>(run::effective_timeout()));
+                  static_cast<long>(base::effective_timeout()));
   int status = 0;
   kill(pid, SIGTERM);
   if (wait_until(pid, process_fd, now_ms() + kKillGraceMs, &status)) return status;
@@ -142,7 +141,7 @@ void reset_ids() {
   [[maybe_unused]] const int gid_result = setgid(getgid());
 }
 
-void exec_vector(const char* path, const newssys::ArgVector& args) {
+void exec_vector(const char* path, const ArgVector& args) {
   execv(path, const_cast<char* const*>(args.argv));
 }
 
@@ -153,7 +152,7 @@ void exec_vector(const char* path, const newssys::ArgVector& args) {
 // any file), a fifo or device is not waited on, and a file with other names
 // (a hard link to someone else's file) is left alone.
 void redirect_stderr_to_connect_errors() {
-  const char* path = newssys::kConnectErrors;
+  const char* path = kConnectErrors;
   const int fd = open(
       path, O_WRONLY | O_CREAT | O_APPEND | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0644);
   if (fd < 0) {
@@ -202,8 +201,8 @@ void pipe_end_to(int keep, int drop, int target) {
 // In a child: runs command through the shell; returns only after a failed exec.
 [[noreturn]] void exec_shell(const char* command) {
   reset_ids();
-  exec_vector(newssys::kShell, newssys::shell_arguments(command));
-  report::message(report::kSysError, "could not exec %s", newssys::kShell);
+  exec_vector(kShell, shell_arguments(command));
+  report::message(report::kSysError, "could not exec %s", kShell);
   child_exit(kShellExecFailed);
 }
 
@@ -236,7 +235,7 @@ FILE* start_piped_program(Direction direction, const char* program, pid_t* pid, 
     } else {
       report::message(report::kProgress, "exec: %s arg: %s", program, or_empty(arg1));
     }
-    exec_vector(program, newssys::program_arguments(program, arg1, arg2));
+    exec_vector(program, program_arguments(program, arg1, arg2));
     report::message(report::kSysError, "can't exec: %s", program);
     child_exit(kProgramExecFailed);
   }
@@ -257,7 +256,7 @@ FILE* start_piped_program(Direction direction, const char* program, pid_t* pid, 
 void pipe_or_exit(int fds[2]) {
   if (pipe(fds) != 0) {
     report::message(report::kSysError, "could not pipe");
-    run::exit_run(run::kStatusInternal);
+    report::exit_run(base::kStatusInternal);
   }
 }
 
@@ -361,23 +360,13 @@ int wait_child(pid_t pid) {
   return status;
 }
 
-int run_ctlinnd(const char* command, const char* argument) {
-  newssys::CtlinndTimeoutBuffer timeout_arg;
-  newssys::format_ctlinnd_timeout(timeout_arg, run::effective_timeout());
-
-  const run::Settings& s = run::g_settings;
-  const char* newsbin = s.paths.newsbin ? s.paths.newsbin->c_str() : newssys::kDefaultNewsBin;
-  const char* override_name = s.ctlinnd ? s.ctlinnd->c_str() : nullptr;
-  report::PathBuffer path;
-  report::resolve_path(path, newsbin, newssys::kCtlinndName, override_name);
-
-  const newssys::ArgVector args = newssys::ctlinnd_arguments(path, timeout_arg, command, argument);
+int run_program_waited(const char* path, const ArgVector& args) {
   const pid_t pid = fork_or_exit();
   if (pid == 0) {
     reset_ids();
     exec_vector(path, args);
     report::message(report::kSysError, "could not exec %s", path);
-    child_exit(kCtlinndExecFailed);
+    child_exit(kProgramExecFailed);
   }
   return wait_child(pid);
 }
@@ -432,10 +421,11 @@ FILE* pipe_from_program(const char* program, pid_t* pid, const char* arg) {
 }
 
 FILE* open_output(const char* destination, pid_t* pid) {
+  // A run that ends while the file is written leaves the old one as it was.
+  report::register_exit_cleanup(report::ExitStage::kRun, remove_unfinished_outputs);
   *pid = -1;
   if (destination[0] == '|') {
-    FILE* stream =
-        pipe_to_program(newssys::kShell, pid, newssys::kShellCommandOption, destination + 1);
+    FILE* stream = pipe_to_program(kShell, pid, kShellCommandOption, destination + 1);
     // A command started later must not hold this one's input open: this
     // command would then never see the end of it.
     if (stream != nullptr) fcntl(fileno(stream), F_SETFD, FD_CLOEXEC);
@@ -494,4 +484,4 @@ void remove_unfinished_outputs() {
   g_unfinished_files.clear();
 }
 
-}  // namespace nntp
+}  // namespace sys
