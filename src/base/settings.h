@@ -138,7 +138,4 @@ struct Settings {
 /// The settings of this run.
 extern Settings g_settings;
 
-/// The --timeout setting as it applies to waits: 600 seconds when it is 0.
-int64_t effective_timeout();
-
 }  // namespace base

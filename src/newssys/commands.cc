@@ -8,6 +8,7 @@
 #include "newssys/paths.h"
 #include "report/util.h"
 #include "sys/children.h"
+#include "sys/timed_io.h"
 
 namespace newssys {
 
@@ -31,7 +32,7 @@ sys::ArgVector ctlinnd_arguments(const char* path, const char* timeout_arg, cons
 
 int run_ctlinnd(const char* command, const char* argument) {
   CtlinndTimeoutBuffer timeout_arg;
-  format_ctlinnd_timeout(timeout_arg, base::effective_timeout());
+  format_ctlinnd_timeout(timeout_arg, sys::effective_timeout());
 
   const base::Settings& s = base::g_settings;
   const char* newsbin = s.paths.newsbin ? s.paths.newsbin->c_str() : kDefaultNewsBin;

@@ -243,7 +243,7 @@ int open_server(const char* host, const char* port) {
 int close_server(int abort) {
   if (abort != 0) {
     report::set_state("aborting server");
-    base::g_settings.timeout = 1;
+    sys::shorten_timeout(1);
   } else {
     report::set_state("closing server");
   }

@@ -121,7 +121,7 @@ int stop_child(pid_t pid, int process_fd) {
   const int id = static_cast<int>(pid);
   report::message(report::kError,
                   "child process %d still running after %ld seconds, terminating it", id,
-                  static_cast<long>(base::effective_timeout()));
+                  static_cast<long>(effective_timeout()));
   int status = 0;
   kill(pid, SIGTERM);
   if (wait_until(pid, process_fd, now_ms() + kKillGraceMs, &status)) return status;

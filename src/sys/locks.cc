@@ -21,6 +21,7 @@
 #include "report/title.h"
 #include "report/util.h"
 #include "sys/signals.h"
+#include "sys/timed_io.h"
 
 namespace sys {
 
@@ -250,7 +251,7 @@ bool break_lock(const LockAttempt& attempt, int signo) {
 int lock(const char* directory, const char* name, bool dont_queue) {
   // Whatever way the run ends, the locks it took go with it.
   report::register_exit_cleanup(report::ExitStage::kFinal, unlock_all);
-  const int64_t longest_wait = base::effective_timeout();
+  const int64_t longest_wait = effective_timeout();
   const base::Text& locks = base::g_settings.paths.locks;
   if (!locks || *locks == kLocksOff) {
     message(report::kProgress, "no lock");

@@ -22,7 +22,19 @@ constexpr int64_t kLongestTimeout = 1000000000;
 // The latest moment any timed operation may end, 0 for none (limit_timed_operations).
 int64_t g_deadline_limit = 0;
 
+// The time-out shorten_timeout set, 0 for none.
+int64_t g_shortened_timeout = 0;
+
 }  // namespace
+
+int64_t effective_timeout() {
+  const int64_t configured = base::g_settings.timeout > 0 ? base::g_settings.timeout : 600;
+  return g_shortened_timeout > 0 ? std::min(configured, g_shortened_timeout) : configured;
+}
+
+void shorten_timeout(int64_t seconds) {
+  g_shortened_timeout = seconds;
+}
 
 int64_t now_ms() {
   struct timespec now;
@@ -31,7 +43,7 @@ int64_t now_ms() {
 }
 
 int64_t timed_deadline() {
-  const int64_t seconds = std::min<int64_t>(base::effective_timeout(), kLongestTimeout);
+  const int64_t seconds = std::min<int64_t>(effective_timeout(), kLongestTimeout);
   const int64_t deadline = now_ms() + seconds * 1000;
   // The exit path's own waits are never cut short by a limit it interrupted.
   if (g_deadline_limit != 0 && !report::exiting()) return std::min(deadline, g_deadline_limit);

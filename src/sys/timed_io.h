@@ -8,6 +8,14 @@
 
 namespace sys {
 
+/// The time-out in force, in seconds: --timeout (600 when it is 0), unless
+/// shorten_timeout has set a shorter one for the rest of the run.
+int64_t effective_timeout();
+
+/// From now on every wait gives up after at most seconds (an aborted run's
+/// last words with the server are not waited for long).
+void shorten_timeout(int64_t seconds);
+
 /// Milliseconds on the monotonic clock.
 int64_t now_ms();
 

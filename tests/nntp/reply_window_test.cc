@@ -15,6 +15,7 @@
 #include "support/nntp_server.h"
 #include "support/settings_guard.h"
 #include "support/socket_connection.h"
+#include "sys/timed_io.h"
 
 namespace {
 
@@ -219,7 +220,7 @@ TEST_F(ReplyWindowTest, CloseServerAfterAFailedHandlerStillCloses) {
 TEST_F(ReplyWindowTest, AbortedCloseWaitsASecondForQuitsReply) {
   CaptureFd err;
   EXPECT_EQ(nntp::close_server(1), 0);
-  EXPECT_EQ(base::g_settings.timeout, 1);
+  EXPECT_EQ(sys::effective_timeout(), 1);
   EXPECT_NE(err.take().find("timeout on server socket"), std::string::npos);
   // The connection stays open.
   EXPECT_GE(nntp::g_connection.read_fd, 0);

@@ -1,6 +1,7 @@
 #include "support/settings_guard.h"
 
 #include "groups/newsfeeds.h"
+#include "sys/timed_io.h"
 
 namespace testsupport {
 
@@ -19,6 +20,7 @@ SettingsGuard::~SettingsGuard() {
   groups::g_entry_list = entry_list;
   groups::g_excluded_sites = excluded_sites;
   groups::g_special_exclude = special_exclude;
+  sys::shorten_timeout(0);
 }
 
 }  // namespace testsupport
