@@ -24,6 +24,9 @@ inline constexpr int kStatusLineMax = 512;
 /// A buffer that holds a status line of kStatusLineMax and its terminating NUL.
 inline constexpr int kStatusLineBuffer = kStatusLineMax + 1;
 
+/// Longest command line we send, CR LF included (RFC 3977 3.1).
+inline constexpr int kCommandLineMax = 512;
+
 /// Longest status line read to its end at all; a longer one fails the read.
 inline constexpr int64_t kStatusLineReadMax = 65536;
 
