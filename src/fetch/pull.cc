@@ -59,9 +59,9 @@ struct GroupProgress {
   bool active = false;
   bool stepping = false;  // its article loop has begun
   std::string name;
-  int64_t number = 0;        // as read
-  int64_t durable = 0;       // what survives a loss of the current batch
-  int64_t fetched_mark = 0;  // articles stored before this group or its last flush
+  int64_t number = 0;            // as read
+  int64_t durable = 0;           // what survives a loss of the current batch
+  int64_t unpublished_mark = 0;  // unpublished articles when it began or last flushed
 };
 
 struct PullState {
@@ -81,7 +81,6 @@ struct PullState {
   bool batch_lost = false;        // a batch this pull wrote was not published
   bool flushing = false;          // the pull loop is flushing the incoming spool
   bool cleanup_flushing = false;  // pull_cleanup is flushing the incoming spool
-  int64_t fetched_at_flush = 0;   // stored-article count when the spool was last published
   // Checkpoints of the host active file while fetching.
   report::PathBuffer checkpoint_path = {};
   int64_t checkpoint_interval_ms = 0;
@@ -95,11 +94,6 @@ PullState g;
 
 const base::Settings& settings() {
   return base::g_settings;
-}
-
-// In inews pipe mode every article is published as it is stored.
-bool published_per_article() {
-  return base::has_text(settings().pipe_program) && !settings().pipe_batch_mode;
 }
 
 report::MessageClass message_class(bool interrupted) {
@@ -126,8 +120,7 @@ void write_plain_line(const char* name, int64_t number) {
 
 // Articles of the group in progress stored since it began or last flushed.
 bool group_has_unpublished() {
-  if (published_per_article()) return false;
-  return report::g_counters.fetc > std::max(g.group.fetched_mark, g.fetched_at_flush);
+  return unpublished_articles() > g.group.unpublished_mark;
 }
 
 // The number recorded when the group in progress is cut short: the latest
@@ -137,8 +130,8 @@ bool group_has_unpublished() {
 // settled article the number stays as read.
 int64_t interrupted_number() {
   const GroupProgress& p = g.group;
-  if (!p.stepping || g_latest_article <= 0) return p.number;
-  int64_t number = g_latest_article;
+  if (!p.stepping || latest_article() <= 0) return p.number;
+  int64_t number = latest_article();
   const int64_t outstanding = lowest_outstanding_article();
   if (outstanding != -1) number = std::min(number, outstanding);
   return number;
@@ -150,7 +143,7 @@ void begin_group(const char* name, int64_t number) {
   g.group.name = name;
   g.group.number = number;
   g.group.durable = number;
-  g.group.fetched_mark = report::g_counters.fetc;
+  g.group.unpublished_mark = unpublished_articles();
 }
 
 // Writes the finished group's line and lets go of it.
@@ -164,21 +157,20 @@ void checkpoint_when_due();
 // Publishes the incoming batch when it has grown beyond --size; false when it
 // could not be published (the group's pull then stops).
 bool flush_when_full() {
-  if (g_batch_size <= settings().size) return true;
+  if (batch_size() <= settings().size) return true;
   message(kProgress, "flushing spool...");
   const int64_t durable = interrupted_number();
   g.flushing = true;
   const bool published = flush_spool(false);
   g.flushing = false;
-  g_batch_size = 0;
+  reset_batch_size();
   if (!published) {
     g.batch_lost = true;
     return false;
   }
   g.pending.clear();
-  g.fetched_at_flush = report::g_counters.fetc;
   g.group.durable = durable;
-  g.group.fetched_mark = report::g_counters.fetc;
+  g.group.unpublished_mark = unpublished_articles();
   checkpoint_when_due();
   return true;
 }
@@ -232,7 +224,6 @@ int pull_group(const char* group, int64_t* number, bool new_group) {
   if (new_group && s.maxnew != 0) skip_to_newest(last, s.maxnew, "--maxnew", &next);
   if (s.maxart != 0) skip_to_newest(last, s.maxart, "--maxart", &next);
 
-  g_latest_article = -1;
   g.group.stepping = true;
   bool first_step = true;
   bool failed = false;
@@ -269,9 +260,9 @@ int pull_group(const char* group, int64_t* number, bool new_group) {
     return 1;
   }
   message(kDetail, "transfer interrupted");
-  if (g_latest_article > 0) {
+  if (latest_article() > 0) {
     *number = settled_to;
-    message(kDetail, "latest article was %ld", static_cast<long>(g_latest_article));
+    message(kDetail, "latest article was %ld", static_cast<long>(latest_article()));
   }
   return 0;
 }
@@ -687,7 +678,6 @@ bool pull(const char* spool_name) {
     report::exit_run(base::kStatusIncoming);
   }
   g.in_pull = true;
-  g.fetched_at_flush = report::g_counters.fetc;
 
   if (g.reader.file != nullptr) {
     HostLine line;
@@ -724,7 +714,7 @@ void pull_cleanup(bool interrupted) {
   g.cleanup_flushing = true;
   const bool published = flush_spool(interrupted);
   g.cleanup_flushing = false;
-  g_batch_size = 0;
+  reset_batch_size();
   if (!published) g.batch_lost = true;
   // Nothing may store an article after this: its number would not be recorded.
   close_spool_for_good();

@@ -20,8 +20,6 @@
 
 namespace fetch {
 
-int64_t g_latest_article = -1;
-
 namespace {
 
 using report::kDetail;
@@ -73,6 +71,9 @@ struct Walk {
   bool sparse = false;  // NEXT finds the articles after the first STAT
 };
 Walk g_walk;
+
+// The last article of the walk whose outcome was settled; -1 before the first.
+int64_t g_latest_article = -1;
 
 // State for the rest of the run.
 bool g_no_stat = false;   // the server does not know STAT
@@ -422,6 +423,7 @@ bool fetch_step(int64_t n, bool first_of_group, const char* group) {
 }
 
 int64_t begin_article_walk(int64_t start, int64_t last, const char* group) {
+  g_latest_article = -1;
   g_walk.start = start;
   g_walk.sparse = false;
   if (start > last) return start;
@@ -439,6 +441,10 @@ int64_t next_article_step(int64_t n, int64_t last, const char* group) {
   // Once NEXT has nothing more, no later step would send anything.
   if (!g_no_stat && next_route() && g_group.next_exhausted) return last + 1;
   return cut_walk_without_next(next, last, group);
+}
+
+int64_t latest_article() {
+  return g_latest_article;
 }
 
 int64_t lowest_outstanding_article() {

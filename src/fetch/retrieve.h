@@ -6,10 +6,6 @@
 
 namespace fetch {
 
-/// The number of the last article whose outcome was settled in the current
-/// group; -1 at the start of each group's article loop.
-extern int64_t g_latest_article;
-
 /// Selects group with GROUP: 1 (first and last set), 0 when the server does not
 /// offer it or wants authorization (reported), -1 on a protocol or connection
 /// failure, a reply whose numbers are no article numbers or whose last is
@@ -20,8 +16,12 @@ int select_group(const char* group, int64_t* first, int64_t* last);
 /// decides whether the range is sparse for the GROUP reply's article count (NEXT
 /// then finds the articles after the first STAT). Without NEXT a range too
 /// large to ask for number by number is cut to its newest numbers (reported).
-/// Returns the first number to step to.
+/// Returns the first number to step to. No article of the walk is settled yet.
 int64_t begin_article_walk(int64_t start, int64_t last, const char* group);
+
+/// The number of the last article whose outcome was settled in the current
+/// walk; -1 before the first.
+int64_t latest_article();
 
 /// Queues what article number n needs (STAT, NEXT or ARTICLE); first_of_group
 /// resets the group's state. True to go on, false when the transfer failed.

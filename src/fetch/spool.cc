@@ -68,6 +68,10 @@ int g_sequence = 0;
 bool g_closed_for_good = false;
 bool g_random_seeded = false;
 bool g_add_header_refused = false;
+// What the pull loop learns of the spool: bytes stored since it last reset
+// the count, and articles stored that no published batch has taken yet.
+int64_t g_stored_bytes = 0;
+int64_t g_unpublished = 0;
 
 Mode spool_mode() {
   const base::Settings& s = base::g_settings;
@@ -381,6 +385,8 @@ bool spool_article(const char* text, size_t length, bool has_path) {
   }
   g_batch.incomplete = false;
   g_batch.complete_length += static_cast<off_t>(header.size() + added.size() + length);
+  g_stored_bytes += static_cast<int64_t>(length);
+  ++g_unpublished;
 
   if (mode == Mode::kInewsPipe) flush_spool(false);
   return true;
@@ -392,7 +398,21 @@ bool flush_spool(bool interrupted) {
     report::message(cls, "no spool to flush");
     return true;
   }
-  return g_batch.stream != nullptr ? flush_pipe(cls) : flush_file(cls);
+  const bool published = g_batch.stream != nullptr ? flush_pipe(cls) : flush_file(cls);
+  if (published) g_unpublished = 0;
+  return published;
+}
+
+int64_t batch_size() {
+  return g_stored_bytes;
+}
+
+void reset_batch_size() {
+  g_stored_bytes = 0;
+}
+
+int64_t unpublished_articles() {
+  return g_unpublished;
 }
 
 bool make_unique_name(char* path_template) {

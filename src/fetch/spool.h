@@ -9,14 +9,25 @@
 
 namespace fetch {
 
-/// Bytes of article text written to the incoming spool since the pull loop last
-/// flushed it (the pull loop compares it with --size and resets it).
+/// Left for src/fetch/article.cc, which still adds every stored article's
+/// length to it; nothing reads it. batch_size() is the count the pull uses.
 extern int64_t g_batch_size;
 
 /// Appends one article (lines ending in "\n", dot-stuffing undone, no end
 /// line) to the current batch, opening one when none is open; false after a
-/// message when it could not be written.
+/// message when it could not be written. In inews pipe mode the article is
+/// published at once.
 bool spool_article(const char* text, size_t length, bool has_path);
+
+/// Bytes of article text stored since reset_batch_size (the pull loop
+/// compares it with --size, then flushes and resets it).
+int64_t batch_size();
+void reset_batch_size();
+
+/// Articles stored that have not been published yet: those of the open batch,
+/// and those of a batch that could not be published. Only a published batch
+/// takes its articles off; in inews pipe mode it is always 0.
+int64_t unpublished_articles();
 
 /// Closes and publishes the current batch (renames the file into place after
 /// flushing it to disk, or closes the pipe and waits for the program); true

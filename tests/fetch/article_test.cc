@@ -38,7 +38,7 @@ struct ArticleTest : testing::Test {
   void SetUp() override {
     ASSERT_TRUE(state.set_up("/tmp/tessu-article-XXXXXX"));
     base::g_settings.inn_mode = true;
-    fetch::g_batch_size = 0;
+    fetch::reset_batch_size();
     peer = testsupport::attach_socket_pair();
     ASSERT_GE(peer, 0);
   }
@@ -101,7 +101,7 @@ TEST_F(ArticleTest, DotsAreUnstuffedAndLineEndsBecomeLineFeeds) {
 
   EXPECT_EQ(report::g_counters.fetc, 1);
   EXPECT_EQ(report::g_counters.netbytes, static_cast<int64_t>(expected.size()));
-  EXPECT_EQ(fetch::g_batch_size, static_cast<int64_t>(expected.size()));
+  EXPECT_EQ(fetch::batch_size(), static_cast<int64_t>(expected.size()));
   EXPECT_EQ(report::g_counters.grossbyt,
             static_cast<int64_t>(wire.size() - std::string("NEXT LINE\r\n").size()));
 }

@@ -85,7 +85,6 @@ struct RetrieveTest : testing::Test {
     int64_t first = 0;
     int64_t last = 0;
     bool ok = fetch::select_group(group, &first, &last) == 1;
-    fetch::g_latest_article = -1;
     if (ok) {
       int64_t n = fetch::begin_article_walk(start < 0 ? first : start, last, group);
       for (bool first_step = true; ok && n <= last; first_step = false) {
@@ -130,7 +129,7 @@ TEST_F(RetrieveTest, WindowOfTwoInterleavesStatAndArticle) {
                                        "ARTICLE 11", "STAT 12", "ARTICLE 12"}));
   EXPECT_EQ(report::g_counters.fetc, 3);
   EXPECT_EQ(report::g_counters.grps, 1);
-  EXPECT_EQ(fetch::g_latest_article, 12);
+  EXPECT_EQ(fetch::latest_article(), 12);
   EXPECT_EQ(fetch::lowest_outstanding_article(), -1);
 }
 
@@ -149,7 +148,7 @@ TEST_F(RetrieveTest, WindowZeroWalksTheGroupWithNext) {
                                        "ARTICLE 130", "NEXT", "ARTICLE 131", "NEXT"}));
   EXPECT_TRUE(said("NEXT reports no more articles in misc.test"));
   EXPECT_EQ(report::g_counters.fetc, 3);
-  EXPECT_EQ(fetch::g_latest_article, 131);
+  EXPECT_EQ(fetch::latest_article(), 131);
 }
 
 TEST_F(RetrieveTest, WindowZeroWithAMissingFirstArticleStaysWithStat) {
@@ -234,7 +233,7 @@ TEST_F(RetrieveTest, StatReplyForAnotherArticleStopsTheTransfer) {
   connect_to_server();
   EXPECT_FALSE(pull("misc.test"));
   EXPECT_TRUE(said("STAT 104 out of phase: 223 105 " + id(104))) << err;
-  EXPECT_EQ(fetch::g_latest_article, 103);
+  EXPECT_EQ(fetch::latest_article(), 103);
   // The article whose reply failed is not passed by the group's record.
   EXPECT_EQ(fetch::lowest_outstanding_article(), 104);
   EXPECT_EQ(report::g_counters.fetc, 4);
@@ -276,7 +275,7 @@ TEST_F(RetrieveTest, MessageIdsThatAreNotFetched) {
   EXPECT_EQ(report::g_counters.fake, 1);
   ASSERT_TRUE(pull("misc.other")) << err;
   EXPECT_EQ(report::g_counters.alre, 1);
-  EXPECT_EQ(fetch::g_latest_article, 8);
+  EXPECT_EQ(fetch::latest_article(), 8);
   const Lines commands = article_commands();
   EXPECT_EQ(std::count(commands.begin(), commands.end(), "ARTICLE 2"), 0);
   EXPECT_EQ(std::count(commands.begin(), commands.end(), "ARTICLE 7"), 0);
@@ -431,15 +430,14 @@ TEST_F(RetrieveTest, AbandonedRepliesAreReadWithoutActingOnThem) {
   int64_t first = 0;
   int64_t last = 0;
   ASSERT_EQ(fetch::select_group("misc.test", &first, &last), 1);
-  fetch::g_latest_article = -1;
   for (int64_t n = 10; n <= 13; ++n) ASSERT_TRUE(fetch::fetch_step(n, n == 10, "misc.test"));
   // STAT 11 was settled as fake while ARTICLE 10 still waits for its reply.
-  EXPECT_EQ(fetch::g_latest_article, 11);
+  EXPECT_EQ(fetch::latest_article(), 11);
   EXPECT_EQ(fetch::lowest_outstanding_article(), 10);
   fetch::abandon_outstanding_replies();
   ASSERT_EQ(nntp::drain_replies(), 1);
   EXPECT_EQ(report::g_counters.fetc, 0);
-  EXPECT_EQ(fetch::g_latest_article, 11);
+  EXPECT_EQ(fetch::latest_article(), 11);
   EXPECT_EQ(fetch::lowest_outstanding_article(), -1);
 
   // The conversation is still in step: the next reply is the next command's.
