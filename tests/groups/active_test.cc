@@ -200,6 +200,27 @@ TEST_F(ActiveTest, UnseenGroupsComeInBucketOrderAndDrainTheTable) {
   EXPECT_FALSE(groups::next_unseen_group(name));
 }
 
+TEST_F(ActiveTest, UnseenGroupsComeByBucketAndWithinABucketNewestFirst) {
+  // The bucket of each name (string_hash of 1023) is in the comment.
+  read(
+      "misc.test 1 1 y\n"    // 737
+      "g0 1 1 y\n"           // 787
+      "news.admin 1 1 y\n"   // 21
+      "g1576 1 1 y\n"        // 787
+      "alt.test 1 1 y\n"     // 340
+      "g2858 1 1 y\n"        // 787
+      "comp.lang.c 1 1 y\n"  // 979
+      "news.admin 2 1 y\n"   // 21, the newer entry of the group
+      "sci.math 1 1 y\n"     // 47
+      "g1 1 1 y\n"           // 916
+      "g250 1 1 y\n");       // 916
+  for (const char* name : {"alt.test", "news.admin", "g1576"}) {
+    ASSERT_TRUE(groups::group_mark_seen(name)) << name;
+  }
+  EXPECT_EQ(drain(), (std::vector<std::string>{"news.admin", "sci.math", "misc.test", "g2858", "g0",
+                                               "g250", "g1", "comp.lang.c"}));
+}
+
 TEST_F(ActiveTest, NewestEntryOfABucketComesFirst) {
   // "a" and its high-bit twin share a bucket; the one inserted last comes out first.
   groups::group_insert("a");
