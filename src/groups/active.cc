@@ -1,11 +1,14 @@
 #include "groups/active.h"
 
+#include <array>
 #include <cctype>
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <map>
+#include <string>
 
 #include "base/settings.h"
 #include "base/status.h"
@@ -17,9 +20,12 @@
 
 namespace groups {
 
-GroupTable g_group_table;
-
 namespace {
+
+// The group table: each entry under the bucket of its name, first among the
+// entries of its bucket when added, so that the table's own order is the
+// order in which next_unseen_group hands the groups out.
+std::multimap<int, GroupEntry> g_group_table;
 
 // Lines of the active file are read into a buffer of this size; only the
 // first piece of a longer line is parsed.
@@ -119,22 +125,19 @@ void read_active(bool again) {
 }
 
 void group_table_clear() {
-  for (std::vector<GroupEntry>& chain : g_group_table.buckets) {
-    std::vector<GroupEntry>().swap(chain);
-  }
-  g_group_table.unseen_cursor = 0;
+  g_group_table.clear();
 }
 
 void group_insert(const char* name) {
-  g_group_table.buckets[static_cast<size_t>(string_hash(name, kGroupBuckets))].push_back(
-      GroupEntry{false, name});
+  const int bucket = string_hash(name, kGroupBuckets);
+  // Inserted just before the hint, the bucket's first entry: the newest comes first.
+  g_group_table.emplace_hint(g_group_table.lower_bound(bucket), bucket, GroupEntry{false, name});
 }
 
 GroupEntry* group_lookup(const char* name) {
-  std::vector<GroupEntry>& chain =
-      g_group_table.buckets[static_cast<size_t>(string_hash(name, kGroupBuckets))];
-  for (auto it = chain.rbegin(); it != chain.rend(); ++it) {
-    if (it->name == name) return &*it;
+  const auto [first, last] = g_group_table.equal_range(string_hash(name, kGroupBuckets));
+  for (auto it = first; it != last; ++it) {
+    if (it->second.name == name) return &it->second;
   }
   return nullptr;
 }
@@ -151,20 +154,13 @@ bool group_mark_seen(const char* name) {
 }
 
 bool next_unseen_group(char* name) {
-  for (int bucket = g_group_table.unseen_cursor; bucket < kGroupBuckets; ++bucket) {
-    std::vector<GroupEntry>& chain = g_group_table.buckets[static_cast<size_t>(bucket)];
-    while (!chain.empty()) {
-      const bool seen = chain.back().seen;
-      if (!seen) snprintf(name, kGroupNameBuffer, "%s", chain.back().name.c_str());
-      chain.pop_back();
-      if (chain.empty()) std::vector<GroupEntry>().swap(chain);
-      if (!seen) {
-        g_group_table.unseen_cursor = bucket;
-        return true;
-      }
-    }
+  while (!g_group_table.empty()) {
+    const auto first = g_group_table.begin();
+    const bool seen = first->second.seen;
+    if (!seen) snprintf(name, kGroupNameBuffer, "%s", first->second.name.c_str());
+    g_group_table.erase(first);
+    if (!seen) return true;
   }
-  g_group_table.unseen_cursor = 0;
   return false;
 }
 

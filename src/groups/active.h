@@ -1,13 +1,11 @@
 // The local active file and the table of groups that may be fetched.
 #pragma once
 
-#include <array>
 #include <string>
-#include <vector>
 
 namespace groups {
 
-/// Number of buckets of the group table.
+/// The unseen groups come out ordered by string_hash(name, kGroupBuckets).
 inline constexpr int kGroupBuckets = 1023;
 
 /// Size of the buffer next_unseen_group copies a name into.
@@ -19,28 +17,19 @@ struct GroupEntry {
   std::string name;
 };
 
-/// The groups of the local active file that group selection allows, hashed by
-/// name; each bucket's chain holds its newest entry last.
-struct GroupTable {
-  std::array<std::vector<GroupEntry>, kGroupBuckets> buckets;
-  int unseen_cursor = 0;  // the bucket next_unseen_group goes on from
-};
-
-/// The group table of this run.
-extern GroupTable g_group_table;
-
 /// Reads the local active file (ACTIVE) into the group table, keeping groups
 /// with flag 'y' or 'm' that group selection allows; again: empty the table
 /// first. Ends the run with status 8 when the file cannot be read.
 void read_active(bool again);
 
-/// Empties the group table and resets the unseen cursor.
+/// Empties the group table.
 void group_table_clear();
 
-/// Adds a group (not yet seen) in front of its bucket's chain.
+/// Adds a group, not yet seen; a name read again gets an entry of its own.
 void group_insert(const char* name);
 
-/// The newest entry for name, or null; the pointer is good until the table changes.
+/// The entry for name read last, or null; the pointer is good until that entry
+/// leaves the table.
 GroupEntry* group_lookup(const char* name);
 
 /// True when the group is in the table.
@@ -51,7 +40,8 @@ bool group_mark_seen(const char* name);
 
 /// Takes the next group never marked out of the table into name (a buffer of
 /// kGroupNameBuffer bytes), dropping marked groups on the way; false when none
-/// is left, after which the table is empty.
+/// is left, after which the table is empty. The groups come by the bucket of
+/// their name, and within a bucket the entry read last first.
 bool next_unseen_group(char* name);
 
 /// Bucket index of text, from 0 to modulus - 1 (0 for the empty text).
