@@ -237,6 +237,11 @@ FILE* create_host_active_temp(const char* path) {
 
 namespace {
 
+// Writes the group line "name number"; returns its length, negative on failure.
+int print_group_line(FILE* out, const char* name, int64_t number) {
+  return fprintf(out, "%s %ld\n", name, static_cast<long>(number));
+}
+
 int64_t monotonic_ms() {
   struct timespec now;
   clock_gettime(CLOCK_MONOTONIC, &now);
@@ -306,7 +311,7 @@ bool replace_with_checkpoint(HostActiveUpdate* u, const char* group, int64_t num
   }
   bool ok = copy_range(temp_fd, 0, written, out);
   close(temp_fd);
-  if (group != nullptr) fprintf(out, "%s %ld\n", group, static_cast<long>(number));
+  if (group != nullptr) print_group_line(out, group, number);
   if (ok && u->reader.file != nullptr) ok = copy_range(fileno(u->reader.file), old_rest, -1, out);
   ok = ok && fflush(out) == 0 && !ferror(out) && fsync(fileno(out)) == 0;
   if (fclose(out) != 0) ok = false;
@@ -377,7 +382,7 @@ void take_back_pending_lines(HostActiveUpdate* u) {
     copy_up_to(line.offset);
     fseek(written, static_cast<long>(line.length), SEEK_CUR);
     at += static_cast<long>(line.length);
-    fprintf(fresh, "%s %ld\n", line.name.c_str(), static_cast<long>(line.durable));
+    print_group_line(fresh, line.name.c_str(), line.durable);
   }
   copy_up_to(-1);
   if (ferror(written)) {
@@ -470,7 +475,7 @@ void keep_host_line(HostActiveUpdate* update, const HostLine& line) {
 
 void write_group_line(HostActiveUpdate* update, const char* name, int64_t number, int64_t durable) {
   const long offset = ftell(update->temp);
-  const int length = fprintf(update->temp, "%s %ld\n", name, static_cast<long>(number));
+  const int length = print_group_line(update->temp, name, number);
   if (durable != number && offset >= 0 && length > 0) {
     update->pending.push_back(PendingLine{offset, static_cast<size_t>(length), name, durable});
   }
