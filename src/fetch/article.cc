@@ -4,10 +4,10 @@
 #include <algorithm>
 #include <cctype>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "base/settings.h"
 #include "fetch/filters.h"
@@ -16,6 +16,7 @@
 #include "nntp/connection.h"
 #include "report/message.h"
 #include "report/stats.h"
+#include "report/util.h"
 
 namespace fetch {
 
@@ -33,10 +34,9 @@ char g_line[kArticleLineMax];
 bool g_line_primed = false;
 size_t g_line_used = 0;
 
-// The article buffer, reused for every article of the run.
-char* g_article = nullptr;
-size_t g_article_capacity = 0;
-size_t g_article_used = 0;
+// The article buffer, reused for every article of the run: it holds the text
+// of the current article, and its room grows in steps and never shrinks.
+std::vector<char> g_article;
 
 // The start of the Path value of the current article, for the message that
 // shows it; kept for the whole run so its room is reused.
@@ -66,13 +66,11 @@ bool read_piece(size_t* length) {
 }
 
 bool ensure_article_buffer() {
-  if (g_article != nullptr) return true;
-  g_article = static_cast<char*>(malloc(kArticleBufferStep));
-  if (g_article == nullptr) {
+  if (g_article.capacity() != 0) return true;
+  if (!report::try_reserve(&g_article, kArticleBufferStep)) {
     message(report::kError, "out of memory");
     return false;
   }
-  g_article_capacity = kArticleBufferStep;
   return true;
 }
 
@@ -83,20 +81,17 @@ void report_too_long(int64_t n, const char* group) {
 
 // Makes room for needed bytes of article text, growing the buffer in steps.
 bool reserve_article(size_t needed, int64_t n, const char* group) {
-  if (needed <= g_article_capacity) return true;
+  if (needed <= g_article.capacity()) return true;
   if (needed > kArticleSizeMax) {
     report_too_long(n, group);
     return false;
   }
-  size_t capacity = g_article_capacity;
+  size_t capacity = g_article.capacity();
   while (capacity < needed) capacity += kArticleBufferStep;
-  char* grown = static_cast<char*>(realloc(g_article, capacity));
-  if (grown == nullptr) {
+  if (!report::try_reserve(&g_article, capacity)) {
     message(report::kError, "out of memory");
     return false;
   }
-  g_article = grown;
-  g_article_capacity = capacity;
   return true;
 }
 
@@ -124,25 +119,24 @@ bool append_piece(const char* text, size_t length, LineState* line, bool* line_e
     ++returns;
   }
   size_t held = line->held_returns;
-  if (g_article_used + held + returns > kArticleSizeMax) {
+  if (g_article.size() + held + returns > kArticleSizeMax) {
     report_too_long(n, group);
     return false;
   }
   const size_t stored_held = kept > 0 ? held : 0;
-  if (!reserve_article(g_article_used + stored_held + kept + (line_feed ? 1 : 0), n, group)) {
+  if (!reserve_article(g_article.size() + stored_held + kept + (line_feed ? 1 : 0), n, group)) {
     return false;
   }
+  // The room is there: nothing below moves the buffer.
   if (kept > 0) {
-    memset(g_article + g_article_used, '\r', held);
-    g_article_used += held;
+    g_article.insert(g_article.end(), held, '\r');
     held = 0;
-    memcpy(g_article + g_article_used, text, kept);
-    g_article_used += kept;
+    g_article.insert(g_article.end(), text, text + kept);
   }
   held += returns;
   if (line_feed) {
     held = 0;
-    g_article[g_article_used++] = '\n';
+    g_article.push_back('\n');
   }
   line->held_returns = held;
   *line_ended = line_feed;
@@ -185,18 +179,19 @@ bool path_rule(const LineState& line, int64_t n, const char* group, Verdicts* ve
   const base::Settings& s = base::g_settings;
   const size_t value_at = [&] {
     size_t at = line.start + 5;
-    while (at < g_article_used && (g_article[at] == ' ' || g_article[at] == '\t')) ++at;
+    while (at < g_article.size() && (g_article[at] == ' ' || g_article[at] == '\t')) ++at;
     return at;
   }();
-  const size_t value_length = g_article_used - value_at;
+  const size_t value_length = g_article.size() - value_at;
   // Kept only for the message that shows it, which is cut at that length.
-  g_saved_path.assign(g_article + value_at,
+  g_saved_path.assign(g_article.data() + value_at,
                       std::min(value_length, static_cast<size_t>(report::kMessageMax)));
 
   if (s.no_path) {
     verdicts->path = 1;
   } else {
-    verdicts->path = site_in_value(std::string_view(g_article + value_at, value_length)) ? 1 : 0;
+    verdicts->path =
+        site_in_value(std::string_view(g_article.data() + value_at, value_length)) ? 1 : 0;
   }
   const bool extend = s.tag || (!s.no_path && verdicts->path == 0 && groups::g_special_exclude);
   if (!extend) return true;
@@ -212,12 +207,13 @@ bool path_rule(const LineState& line, int64_t n, const char* group, Verdicts* ve
   const size_t prefix_length = 6 + name_length + 1;
   const size_t new_end = line.start + prefix_length + value_length;
   if (!reserve_article(new_end, n, group)) return false;
-  memmove(g_article + line.start + prefix_length, g_article + value_at, value_length);
-  char* prefix = g_article + line.start;
+  if (new_end > g_article.size()) g_article.resize(new_end);
+  memmove(g_article.data() + line.start + prefix_length, g_article.data() + value_at, value_length);
+  char* prefix = g_article.data() + line.start;
   memcpy(prefix, "Path: ", 6);
   memcpy(prefix + 6, groups::kOwnSiteName, name_length);
   prefix[6 + name_length] = '!';
-  g_article_used = new_end;
+  g_article.resize(new_end);
   message(report::kDetail, "inserting %s path", groups::kOwnSiteName);
   if (groups::g_special_exclude) verdicts->path = 1;
   return true;
@@ -227,8 +223,8 @@ bool path_rule(const LineState& line, int64_t n, const char* group, Verdicts* ve
 // their first character. False when the transfer must stop.
 bool header_line(const LineState& line, int64_t n, const char* group, Verdicts* verdicts,
                  bool* in_header) {
-  const char* text = g_article + line.start;
-  const size_t length = g_article_used - line.start;
+  const char* text = g_article.data() + line.start;
+  const size_t length = g_article.size() - line.start;
   switch (text[0]) {
     case '\r':
     case '\n':
@@ -274,9 +270,9 @@ bool finish_article(int64_t n, const char* group, const Verdicts& verdicts, bool
     return true;
   }
   if (s.no_path || verdicts.path == 1) {
-    if (!spool_article(g_article, g_article_used, verdicts.path != -1)) return false;
-    g_batch_size += static_cast<int64_t>(g_article_used);
-    report::g_counters.netbytes += static_cast<int64_t>(g_article_used);
+    if (!spool_article(g_article.data(), g_article.size(), verdicts.path != -1)) return false;
+    g_batch_size += static_cast<int64_t>(g_article.size());
+    report::g_counters.netbytes += static_cast<int64_t>(g_article.size());
     ++report::g_counters.fetc;
     return true;
   }
@@ -303,7 +299,7 @@ bool is_fake_id(const char* message_id) {
 bool read_article(int64_t n, const char* group) {
   if (!ensure_article_buffer()) return false;
   const bool filtering = base::has_text(base::g_settings.filter);
-  g_article_used = 0;
+  g_article.clear();
   g_saved_path.clear();
   Verdicts verdicts;
   LineState line;
@@ -323,7 +319,7 @@ bool read_article(int64_t n, const char* group) {
           --length;
         }
       }
-      line = LineState{g_article_used, 0, 0};
+      line = LineState{g_article.size(), 0, 0};
     }
     line.received += length;
     if (!append_piece(text, length, &line, &at_line_start, n, group)) return false;
@@ -356,7 +352,7 @@ bool skip_article_text() {
 }
 
 size_t article_buffer_capacity() {
-  return g_article_capacity;
+  return g_article.capacity();
 }
 
 }  // namespace fetch

@@ -4,6 +4,7 @@
 #include <limits.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <algorithm>
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
@@ -11,6 +12,7 @@
 #include <cstring>
 #include <ctime>
 #include <string>
+#include <vector>
 
 #include "base/settings.h"
 #include "base/status.h"
@@ -30,9 +32,6 @@ namespace {
 
 using report::message;
 
-// The article buffer starts at this size and grows by it.
-constexpr uint32_t kBufferStep = 25600;
-
 // Bytes read from the article file at a time.
 constexpr size_t kReadPiece = 5119;
 
@@ -43,6 +42,10 @@ constexpr size_t kReadPiece = 5119;
 // on a small host and well within the signed 32-bit article length. A larger
 // file is not read: its entry is kept in the queue.
 constexpr int64_t kMaxArticleSize = 16 * 1024 * 1024;
+
+// What the end of the text may add: the line end of a last line without one,
+// and the final "." line.
+constexpr size_t kEndLength = 5;
 
 // RFC 3977 3.1: a command line is at most 512 octets.
 constexpr int kCommandMax = 512;
@@ -68,8 +71,7 @@ constexpr unsigned long kPostingFailed = 441;
 // An article in transmission form: CR LF line ends, leading dots doubled, and
 // a final "." line.
 struct ArticleText {
-  char* text = nullptr;
-  int32_t length = 0;
+  std::vector<char> text;
   time_t entered = 0;  // the file's modification time
 };
 
@@ -170,9 +172,10 @@ Loaded open_inside_spool(const char* path, const char* entry, int* fd) {
 
 // Opens the article file at path for reading: without blocking (a FIFO would
 // wait for a writer for ever), only a regular file of at most
-// kMaxArticleSize bytes, and, for a run as root, only one inside the article
-// spool, so that a batch entry cannot have a file like /etc/shadow posted.
-Loaded open_article(const char* path, const char* entry, int* fd) {
+// kMaxArticleSize bytes (its size in *size), and, for a run as root, only
+// one inside the article spool, so that a batch entry cannot have a file
+// like /etc/shadow posted.
+Loaded open_article(const char* path, const char* entry, int* fd, int64_t* size) {
   *fd = -1;
   struct stat status;
   if (geteuid() == 0) {
@@ -193,6 +196,7 @@ Loaded open_article(const char* path, const char* entry, int* fd) {
   } else if (status.st_size > kMaxArticleSize) {
     result = keep_too_large(entry);
   } else {
+    *size = static_cast<int64_t>(status.st_size);
     const int flags = fcntl(*fd, F_GETFL);
     if (flags < 0 || fcntl(*fd, F_SETFL, flags & ~O_NONBLOCK) != 0) result = Loaded::kMissing;
   }
@@ -206,7 +210,8 @@ Loaded open_article(const char* path, const char* entry, int* fd) {
 // Reads the article file at path into transmission form.
 Loaded load_article(const char* path, const char* entry, ArticleText* article) {
   int fd = -1;
-  const Loaded opened = open_article(path, entry, &fd);
+  int64_t size = 0;
+  const Loaded opened = open_article(path, entry, &fd, &size);
   if (opened != Loaded::kOk) return opened;
   FILE* file = fdopen(fd, "r");
   if (file == nullptr) {
@@ -214,9 +219,12 @@ Loaded load_article(const char* path, const char* entry, ArticleText* article) {
     return Loaded::kMissing;
   }
 
-  uint32_t capacity = kBufferStep;
-  char* text = static_cast<char*>(report::must_alloc(capacity));
-  uint32_t length = 0;
+  // Each byte read becomes at most two (LF gives CR LF, a leading dot is
+  // doubled): with room for that the text is never moved while it is built,
+  // and stays within about twice the file's size whatever the file holds.
+  std::vector<char>& text = article->text;
+  text.clear();
+  report::must_reserve(&text, 2 * static_cast<size_t>(size) + kEndLength);
   int64_t file_size = 0;
   bool at_line_start = true;
   char piece[kReadPiece];
@@ -227,58 +235,49 @@ Loaded load_article(const char* path, const char* entry, ArticleText* article) {
     file_size += static_cast<int64_t>(got);
     if (file_size > kMaxArticleSize) {
       fclose(file);
-      free(text);
       return keep_too_large(entry);
     }
-    // Each byte read becomes at most two (LF gives CR LF, a leading dot is
-    // doubled), and the end adds at most five: the buffer stays within about
-    // twice the file's size whatever the file holds.
-    const uint32_t needed = static_cast<uint32_t>(2 * got + 5);
-    if (capacity - length < needed) {
-      capacity += kBufferStep;
-      text = static_cast<char*>(report::must_realloc(text, capacity));
+    const size_t needed = text.size() + 2 * got + kEndLength;
+    if (needed > text.capacity()) {
+      report::must_reserve(&text, std::max(needed, 2 * text.capacity()));
     }
     for (size_t i = 0; i < got; ++i) {
       const char c = piece[i];
-      if (at_line_start && c == '.') text[length++] = '.';
+      if (at_line_start && c == '.') text.push_back('.');
       if (c == '\n') {
-        text[length++] = '\r';
-        text[length++] = '\n';
+        text.push_back('\r');
+        text.push_back('\n');
         at_line_start = true;
       } else {
-        text[length++] = c;
+        text.push_back(c);
         at_line_start = false;
       }
     }
   }
   if (ferror(file)) {
     fclose(file);
-    free(text);
     return Loaded::kMissing;
   }
   if (!at_line_start) {
-    text[length++] = '\r';
-    text[length++] = '\n';
+    text.push_back('\r');
+    text.push_back('\n');
   }
-  text[length++] = '.';
-  text[length++] = '\r';
-  text[length++] = '\n';
+  for (const char c : {'.', '\r', '\n'}) text.push_back(c);
 
   struct stat status;
   article->entered = fstat(fileno(file), &status) == 0 ? status.st_mtime : time(nullptr);
   fclose(file);
-  article->text = text;
-  article->length = static_cast<int32_t>(length);
   return Loaded::kOk;
 }
 
 // One past the CR LF that ends the line starting at pos, or 0 when the line's
 // first CR is missing, last in the text or not followed by LF.
 size_t line_end(const ArticleText& article, size_t pos) {
-  const size_t length = static_cast<size_t>(article.length);
-  const void* cr = memchr(article.text + pos, '\r', length - pos);
+  const size_t length = article.text.size();
+  const char* text = article.text.data();
+  const void* cr = memchr(text + pos, '\r', length - pos);
   if (cr == nullptr) return 0;
-  const size_t at = static_cast<size_t>(static_cast<const char*>(cr) - article.text);
+  const size_t at = static_cast<size_t>(static_cast<const char*>(cr) - text);
   if (at + 1 >= length || article.text[at + 1] != '\n') return 0;
   return at + 2;
 }
@@ -293,10 +292,10 @@ bool scan_article(const ArticleText& article) {
   bool in_header = true;
   bool remove = false;
   size_t pos = 0;
-  while (pos < static_cast<size_t>(article.length)) {
+  while (pos < article.text.size()) {
     const size_t end = line_end(article, pos);
     if (end == 0) return false;
-    const char* line = article.text + pos;
+    const char* line = article.text.data() + pos;
     const size_t length = end - pos - 2;
     if (is_end_line(line, length)) break;
     if (length == 0) {
@@ -367,14 +366,14 @@ void send_article_text(const ArticleText& article) {
   FolderCopy copy;
 
   size_t pos = 0;
-  while (pos < static_cast<size_t>(article.length)) {
+  while (pos < article.text.size()) {
     ++g_line_count;
     const size_t end = line_end(article, pos);
     if (end == 0) {
       message(report::kError, "internal article inconsistency");
       report::exit_run(base::kStatusInternal);
     }
-    const char* line = article.text + pos;
+    const char* line = article.text.data() + pos;
     const size_t length = end - pos - 2;
     pos = end;
     if (is_end_line(line, length)) break;
@@ -530,8 +529,8 @@ void kill_article(const char* entry, const ArticleText& article, const char* rea
   }
   ++report::g_counters.bnce;
   message(report::kError, "bounce message to %s", address.c_str());
-  if (!bounce_mail(address.c_str(), article.text, static_cast<size_t>(article.length),
-                   article.entered, entry, g_values.message_id.c_str(), reason)) {
+  if (!bounce_mail(address.c_str(), article.text.data(), article.text.size(), article.entered,
+                   entry, g_values.message_id.c_str(), reason)) {
     message(report::kError, "bounce failed");
   }
 }
@@ -643,7 +642,6 @@ const char* post_article(const char* entry) {
     }
   }
   if (logged) log_posting(entry, status);
-  free(article.text);
   return status;
 }
 

@@ -5,6 +5,7 @@
 #include <unistd.h>
 #include <cstdlib>
 #include <cstring>
+#include <new>
 
 #include "report/exit.h"
 #include "report/message.h"
@@ -58,29 +59,23 @@ char* skip_blanks(char* text) {
   return text;
 }
 
-void* must_alloc(uint32_t size) {
-  void* memory = malloc(size == 0 ? 1 : size);
-  if (memory == nullptr) {
+bool try_reserve(std::vector<char>* buffer, size_t capacity) {
+  if (capacity <= buffer->capacity()) return true;
+  // Without exceptions a failed allocation inside std::vector ends the
+  // process at once; asking for the memory first leaves the caller to report
+  // its lack. The second request, just after the first was returned, is met.
+  void* room = ::operator new(capacity, std::nothrow);
+  if (room == nullptr) return false;
+  ::operator delete(room);
+  buffer->reserve(capacity);
+  return true;
+}
+
+void must_reserve(std::vector<char>* buffer, size_t capacity) {
+  if (!try_reserve(buffer, capacity)) {
     message(kError, "out of memory");
     report::unlock_exit(1);
   }
-  return memory;
-}
-
-void* must_realloc(void* memory, uint32_t size) {
-  void* grown = realloc(memory, size == 0 ? 1 : size);
-  if (grown == nullptr) {
-    message(kError, "reallocation error, out of memory");
-    report::unlock_exit(1);
-  }
-  return grown;
-}
-
-char* must_strdup(const char* text) {
-  const size_t length = strlen(text);
-  char* copy = static_cast<char*>(must_alloc(static_cast<uint32_t>(length + 1)));
-  memcpy(copy, text, length + 1);
-  return copy;
 }
 
 int read_line_piece(FILE* file, char* buffer, int capacity) {

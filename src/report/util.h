@@ -1,12 +1,13 @@
 // Small helpers every subsystem uses: file names with a hard length limit,
-// the time format of logs and reports, allocation that never fails, and file
-// helpers that report their own errors.
+// the time format of logs and reports, room in buffers whose lack can be
+// reported, and file helpers that report their own errors.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <ctime>
+#include <vector>
 
 namespace report {
 
@@ -30,10 +31,12 @@ const char* time_string(time_t t);
 const char* skip_blanks(const char* text);
 char* skip_blanks(char* text);
 
-/// Memory that is never null: exhaustion ends the run with status 1.
-void* must_alloc(uint32_t size);
-void* must_realloc(void* memory, uint32_t size);
-char* must_strdup(const char* text);
+/// Makes room for capacity bytes in buffer, exactly that many when it has
+/// less; false, with the buffer as it was, when the memory cannot be had.
+bool try_reserve(std::vector<char>* buffer, size_t capacity);
+
+/// try_reserve that never fails: exhaustion ends the run with status 1.
+void must_reserve(std::vector<char>* buffer, size_t capacity);
 
 /// Reads one line, or the part of it that fits, into buffer (at most
 /// capacity - 1 bytes, newline kept, terminated); returns its length, 0 at the
