@@ -1,8 +1,11 @@
 #include "report/util.h"
 
+#include <sys/resource.h>
+#include <unistd.h>
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -76,6 +79,59 @@ TEST(CheckRegularFile, GivesTheSize) {
   EXPECT_TRUE(report::check_regular_file(file, "tmp", &size));
   EXPECT_EQ(size, 5);
   fclose(file);
+}
+
+TEST(TryReserve, GivesTheRoomAskedForAndKeepsTheText) {
+  std::vector<char> buffer = {'a', 'b'};
+  ASSERT_TRUE(report::try_reserve(&buffer, 100000));
+  EXPECT_EQ(buffer.capacity(), 100000u);
+  EXPECT_EQ(buffer, (std::vector<char>{'a', 'b'}));
+  // Less than it has already: nothing changes.
+  ASSERT_TRUE(report::try_reserve(&buffer, 10));
+  EXPECT_EQ(buffer.capacity(), 100000u);
+}
+
+#if defined(__SANITIZE_ADDRESS__)
+#define TESSU_ADDRESS_SANITIZER 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define TESSU_ADDRESS_SANITIZER 1
+#endif
+#endif
+
+// Limits the address space to what the process uses now and a little more.
+void limit_memory() {
+  long pages = 0;
+  FILE* statm = fopen("/proc/self/statm", "r");
+  if (statm == nullptr || fscanf(statm, "%ld", &pages) != 1) _exit(3);
+  fclose(statm);
+  const rlim_t limit =
+      static_cast<rlim_t>(pages) * static_cast<rlim_t>(sysconf(_SC_PAGESIZE)) + (64 << 20);
+  const struct rlimit small = {limit, limit};
+  if (setrlimit(RLIMIT_AS, &small) != 0) _exit(3);
+}
+
+TEST(TryReserveDeathTest, MemoryThatCannotBeHadIsReported) {
+#ifdef TESSU_ADDRESS_SANITIZER
+  GTEST_SKIP() << "the address sanitizer ends the process on an allocation it cannot make";
+#else
+  constexpr size_t kTooMuch = size_t{1} << 30;
+  EXPECT_EXIT(
+      {
+        limit_memory();
+        std::vector<char> buffer = {'a'};
+        const bool reserved = report::try_reserve(&buffer, kTooMuch);
+        _exit(!reserved && buffer == std::vector<char>{'a'} ? 0 : 1);
+      },
+      testing::ExitedWithCode(0), "");
+  EXPECT_EXIT(
+      {
+        limit_memory();
+        std::vector<char> buffer;
+        report::must_reserve(&buffer, kTooMuch);
+      },
+      testing::ExitedWithCode(1), "out of memory");
+#endif
 }
 
 TEST(History, NeverHoldsAnArticle) {
