@@ -283,6 +283,33 @@ TEST_F(SpoolTest, RnewsPipeGetsWholeBatchesWithoutArguments) {
   EXPECT_TRUE(incoming().empty());
 }
 
+// What the pull loop decides from: the article bytes stored since it reset
+// the count, and the articles no published batch holds yet.
+TEST_F(SpoolTest, CountsStoredBytesAndArticlesNotYetPublished) {
+  const std::string one = article("one", 300);
+  const std::string two = article("two", 500);
+  const int64_t both = static_cast<int64_t>(one.size() + two.size());
+  fetch::reset_batch_size();
+  EXPECT_EQ(fetch::unpublished_articles(), 0);
+  ASSERT_TRUE(spool(one));
+  ASSERT_TRUE(spool(two));
+  EXPECT_EQ(fetch::unpublished_articles(), 2);
+  EXPECT_EQ(fetch::batch_size(), both);  // the text alone, without its "#! rnews" line
+
+  ASSERT_TRUE(fetch::flush_spool(false));
+  EXPECT_EQ(fetch::unpublished_articles(), 0);
+  EXPECT_EQ(fetch::batch_size(), both);  // until the loop resets it
+  fetch::reset_batch_size();
+  EXPECT_EQ(fetch::batch_size(), 0);
+
+  // inews publishes every article as it is stored.
+  write_recorder();
+  use_pipe(site_.path("bin/record"), "inews", false);
+  ASSERT_TRUE(spool(one));
+  EXPECT_EQ(fetch::unpublished_articles(), 0);
+  EXPECT_EQ(fetch::batch_size(), static_cast<int64_t>(one.size()));
+}
+
 TEST_F(SpoolTest, ProgramFailureEndsTheRunWithStatus6) {
   write_recorder(3);
   use_pipe(site_.path("bin/record"), "inews", false);
