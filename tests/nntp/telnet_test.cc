@@ -9,7 +9,6 @@
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
-#include <fstream>
 #include <string>
 #include <thread>
 
@@ -286,24 +285,13 @@ TEST_F(TelnetTest, RemoteThatStopsEchoingTimesOut) {
   EXPECT_EQ(sent_by_client(), "ARTICLE 3\r");
 }
 
-// True while thread tid of this process sleeps in poll.
-bool thread_in_poll(pid_t tid) {
-  std::ifstream syscall_file("/proc/self/task/" + std::to_string(tid) + "/syscall");
-  long number = -1;
-  if (!(syscall_file >> number)) return false;
-#ifdef SYS_poll
-  if (number == SYS_poll) return true;
-#endif
-  return number == SYS_ppoll;
-}
-
 // A terminating signal while the read waits makes it fail as a time-out
 // does, and the run is not ended from there.
 int read_interrupted_by_signal() {
   sys::install_signal_handlers();
   const pid_t reader = static_cast<pid_t>(syscall(SYS_gettid));
   std::thread signaller([reader] {
-    testsupport::wait_until([reader] { return thread_in_poll(reader); });
+    testsupport::wait_until([reader] { return testsupport::sleeps_in_poll(getpid(), reader); });
     kill(getpid(), SIGTERM);
   });
   char line[nntp::kStatusLineMax];

@@ -3,10 +3,8 @@
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
-#include <sys/syscall.h>
 #include <unistd.h>
 #include <csignal>
-#include <fstream>
 #include <string>
 #include <vector>
 
@@ -31,18 +29,6 @@ using testsupport::wait_until;
 std::vector<std::string> connect_only(const TempSite& site, const std::vector<std::string>& extra,
                                       const std::string& host, const std::string& port) {
   return testsupport::run_args(site, concat({"--nopost", "--nofetch"}, extra), "feed", host, port);
-}
-
-// True while the process sleeps in poll, which for tessu after the server
-// accepted it means waiting for the server under the time-out.
-bool blocked_in_poll(pid_t pid) {
-  std::ifstream syscall_file("/proc/" + std::to_string(pid) + "/syscall");
-  long number = -1;
-  if (!(syscall_file >> number)) return false;
-#ifdef SYS_poll
-  if (number == SYS_poll) return true;
-#endif
-  return number == SYS_ppoll;
 }
 
 int closed_port() {
@@ -209,7 +195,7 @@ TEST(Connect, TerminatingSignalWhileWaitingFailsTheReadAndEndsWithStatus9) {
       connect_only(site, {"--debug", "5"}, "127.0.0.1", server.port_string()));
   // After this state the next wait in poll is the one for the greeting.
   ASSERT_TRUE(testsupport::wait_for_err(running, "state: await greeting\n"));
-  ASSERT_TRUE(wait_until([&] { return blocked_in_poll(running.pid); }));
+  ASSERT_TRUE(wait_until([&] { return testsupport::sleeps_in_poll(running.pid); }));
   kill(running.pid, SIGTERM);
   const RunResult run = testsupport::finish_tessu(running);
   EXPECT_EQ(run.status, 9) << run.err;
@@ -228,7 +214,7 @@ TEST(Connect, UserSignalWhileWaitingIsOnlyReported) {
       connect_only(site, {"--debug", "5"}, "127.0.0.1", server.port_string()));
   // Once QUIT has been sent, the next wait in poll is the one for its reply.
   ASSERT_TRUE(wait_until([&] { return !server.commands().empty(); }));
-  ASSERT_TRUE(wait_until([&] { return blocked_in_poll(running.pid); }));
+  ASSERT_TRUE(wait_until([&] { return testsupport::sleeps_in_poll(running.pid); }));
   kill(running.pid, SIGUSR1);
   const RunResult run = testsupport::finish_tessu(running);
   EXPECT_EQ(run.status, 0) << run.err;

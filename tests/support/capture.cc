@@ -23,6 +23,13 @@ CaptureFd::~CaptureFd() {
   take();
 }
 
+std::string CaptureFd::peek() const {
+  std::ifstream file(path_, std::ios::binary);
+  std::stringstream content;
+  content << file.rdbuf();
+  return content.str();
+}
+
 std::string CaptureFd::take() {
   if (done_) return "";
   done_ = true;
@@ -30,11 +37,9 @@ std::string CaptureFd::take() {
   fflush(stderr);
   dup2(saved_, fd_);
   close(saved_);
-  std::ifstream file(path_, std::ios::binary);
-  std::stringstream content;
-  content << file.rdbuf();
+  const std::string content = peek();
   unlink(path_.c_str());
-  return content.str();
+  return content;
 }
 
 }  // namespace testsupport

@@ -14,6 +14,8 @@ struct CaptureFd {
 
   /// Restores the descriptor and returns what was written meanwhile.
   std::string take();
+  /// What was written so far, the capture going on (before take()).
+  std::string peek() const;
 
   int fd_;
   int saved_ = -1;

@@ -1,6 +1,8 @@
 // The test helpers others lean on: the settings guard, waiting for a
 // condition, and the child-process runner.
+#include <poll.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 #include <atomic>
 #include <chrono>
@@ -59,6 +61,24 @@ TEST(WaitUntil, GivesUpOnAConditionThatNeverHolds) {
       },
       std::chrono::milliseconds(30)));
   EXPECT_GE(looks, 2);
+}
+
+TEST(SleepsInPoll, TellsAThreadWaitingInPollFromARunningOne) {
+  int fds[2];
+  ASSERT_EQ(pipe(fds), 0);
+  std::atomic<pid_t> waiter_tid{0};
+  std::thread waiter([&] {
+    waiter_tid = static_cast<pid_t>(syscall(SYS_gettid));
+    struct pollfd input = {fds[0], POLLIN, 0};
+    poll(&input, 1, 60000);
+  });
+  EXPECT_TRUE(wait_until([&] { return waiter_tid != 0 && sleeps_in_poll(getpid(), waiter_tid); }));
+  // This thread is busy reading /proc.
+  EXPECT_FALSE(sleeps_in_poll(getpid(), static_cast<pid_t>(syscall(SYS_gettid))));
+  ASSERT_EQ(write(fds[1], "x", 1), 1);
+  waiter.join();
+  close(fds[0]);
+  close(fds[1]);
 }
 
 TEST(TessuRunner, ChildHookRunsInTheChildBeforeTessu) {
