@@ -4,6 +4,7 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <sys/socket.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 #include <cerrno>
 #include <csignal>
@@ -18,7 +19,9 @@
 #include "nntp/server.h"
 #include "report/stats.h"
 #include "support/capture.h"
+#include "support/settings_guard.h"
 #include "support/socket_connection.h"
+#include "support/wait.h"
 #include "sys/signals.h"
 #include "sys/timed_io.h"
 
@@ -30,19 +33,15 @@ using testsupport::CaptureFd;
 // server on the other end.
 struct LineIoTest : testing::Test {
   int peer = -1;
-  base::Settings saved_settings;
+  testsupport::SettingsGuard settings_guard;
 
   void SetUp() override {
-    saved_settings = base::g_settings;
     testsupport::prepare_line_io();
     report::g_counters.grossbyt = 0;
     peer = testsupport::attach_socket_pair();
     ASSERT_GE(peer, 0);
   }
-  void TearDown() override {
-    testsupport::detach_socket_pair(peer);
-    base::g_settings = saved_settings;
-  }
+  void TearDown() override { testsupport::detach_socket_pair(peer); }
 
   void send_to_client(const std::string& bytes) const { testsupport::write_to(peer, bytes); }
   // Everything the client has sent so far (nothing waits in the socket).
@@ -293,14 +292,18 @@ TEST_F(LineIoTest, ServerThatNeverReadsMakesTheWriteTimeOut) {
 TEST_F(LineIoTest, UserSignalDuringTheWaitIsReportedAndTheReadGoesOn) {
   sys::install_signal_handlers();
   base::g_settings.verbosity = 5;
-  std::thread server([this] {
-    // The line is sent after the signal, so the read is waiting (or about to) when it comes.
+  const pid_t reader = static_cast<pid_t>(syscall(SYS_gettid));
+  CaptureFd err;
+  std::thread server([this, reader, &err] {
+    // The signal comes while the read waits, and the line only once the
+    // signal has been reported: the read went on after it.
+    testsupport::wait_until([reader] { return testsupport::sleeps_in_poll(getpid(), reader); });
     kill(getpid(), SIGUSR1);
-    usleep(100000);
+    testsupport::wait_until(
+        [&err] { return err.peek().find("received signal") != std::string::npos; });
     send_to_client("200 still here\r\n");
   });
   char line[nntp::kStatusLineMax];
-  CaptureFd err;
   const int result = nntp::get_line(line, sizeof line);
   server.join();
   EXPECT_EQ(result, 1);
@@ -343,13 +346,11 @@ struct Listener {
 };
 
 struct TcpConnectTest : testing::Test {
-  base::Settings saved_settings;
+  testsupport::SettingsGuard settings_guard;
   void SetUp() override {
-    saved_settings = base::g_settings;
     base::g_settings.verbosity = 5;
     base::g_settings.timeout = 0;
   }
-  void TearDown() override { base::g_settings = saved_settings; }
 };
 
 int socket_option(int fd, int level, int name) {
