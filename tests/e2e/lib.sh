@@ -330,12 +330,14 @@ check_leaf_mirrors_upstream() {
 
 # run_tessu ARGS...: runs tessu for the spool "up" against the upstream,
 # with the leaf's paths; its standard error goes to $WORK/tessu.N.log and is
-# shown when it fails.
+# shown when it fails. PRIVATE_HOSTS: see private_hosts_work.
 run_tessu() {
   RUNS=$((RUNS + 1))
   TESSU_LOG=$WORK/tessu.$RUNS.log
-  local status=0
-  (cd "$WORK" && env INNCONF="$LEAF/etc/inn.conf" "$TESSU" "$@") </dev/null >"$TESSU_LOG" 2>&1 || status=$?
+  local status=0 wrap=()
+  [ -z "${PRIVATE_HOSTS:-}" ] || private_hosts_wrap
+  (cd "$WORK" && env INNCONF="$LEAF/etc/inn.conf" "${wrap[@]}" "$TESSU" "$@") </dev/null >"$TESSU_LOG" 2>&1 \
+    || status=$?
   if [ "$status" != 0 ]; then
     cat "$TESSU_LOG" >&2
     fail "tessu $* ended with status $status"
@@ -407,11 +409,12 @@ check_host_active() {
 # fetch_scenario DELIVERY PATH-PREFIX [TESSU-OPTIONS...]: three fetches from
 # the upstream into the leaf. DELIVERY is "incoming" (rnews batches in the
 # incoming spool, then rnews -U) or "pipe" (tessu pipes them to rnews
-# itself, through the options given).
+# itself, through the options given). tessu connects to FETCH_HOST (default
+# 127.0.0.1) port FETCH_PORT (default the upstream's port).
 fetch_scenario() {
   local delivery=$1 prefix=$2 before
   shift 2
-  local options=($(leaf_options) -d --no-post "$@" up 127.0.0.1 "$UP_PORT")
+  local options=($(leaf_options) -d --no-post "$@" up "${FETCH_HOST:-127.0.0.1}" "${FETCH_PORT:-$UP_PORT}")
 
   note "first run: everything the upstream has"
   upstream_articles a1:test.a a2:test.a b1:test.b ab1:test.a,test.b bc1:test.b,test.c \
@@ -454,4 +457,126 @@ deliver() {
       [ "$(incoming_batches)" = 0 ] || fail "tessu wrote to the incoming spool instead of piping"
       ;;
   esac
+}
+
+# --- TLS ---------------------------------------------------------------------
+# The upstream's nnrpd speaks TLS with a certificate of a test CA made here:
+# PKI/ca.pem signed PKI/server.pem (for "localhost" and 127.0.0.1 and nothing
+# else); PKI/other-ca.pem is a CA that signed nothing of it.
+
+# Skips the test when this tessu does not know OPTION.
+e2e_require_tessu_option() {
+  "$TESSU" "$1" --version 2>&1 | grep -q '^tessu version' \
+    || skip "this tessu does not know $1"
+}
+
+# tls_e2e_start OPTION: the two instances started, the upstream with its
+# certificate, the leaf feeding the upstream as fetch-incoming.sh does; skips
+# when tessu does not know OPTION.
+tls_e2e_start() {
+  e2e_require
+  e2e_require_tessu_option "$1"
+  e2e_create
+  leaf_newsfeeds tessu
+  upstream_tls
+  e2e_start
+}
+
+# Makes the certificates in $WORK/pki and gives them to the upstream's nnrpd,
+# which then offers STARTTLS on the upstream's port (before e2e_start).
+upstream_tls() {
+  PKI=$WORK/pki
+  mkdir -p "$PKI"
+  make_ca "$PKI/ca" "tessu e2e test CA"
+  make_ca "$PKI/other-ca" "tessu e2e other CA"
+  openssl req -new -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes \
+    -keyout "$PKI/server.key" -out "$PKI/server.csr" -subj "/CN=localhost" 2>"$PKI/log" \
+    || fail "openssl req for the server: $(cat "$PKI/log")"
+  printf '%s\n' 'subjectAltName = DNS:localhost, IP:127.0.0.1' 'basicConstraints = CA:FALSE' \
+    'keyUsage = digitalSignature' 'extendedKeyUsage = serverAuth' >"$PKI/server.ext"
+  openssl x509 -req -in "$PKI/server.csr" -CA "$PKI/ca.pem" -CAkey "$PKI/ca.key" \
+    -set_serial 2 -days 30 -extfile "$PKI/server.ext" -out "$PKI/server.pem" 2>"$PKI/log" \
+    || fail "openssl x509 for the server: $(cat "$PKI/log")"
+  openssl verify -CAfile "$PKI/ca.pem" "$PKI/server.pem" >/dev/null \
+    || fail "the server certificate does not verify against its CA"
+  "$INN_INSTANCE" tls "$UP" "$PKI/server.pem" "$PKI/server.key" "$PKI/ca.pem" \
+    || fail "cannot give the upstream its certificate"
+}
+
+# make_ca BASE SUBJECT: a self-signed CA, BASE.pem and BASE.key.
+make_ca() {
+  openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -days 30 \
+    -keyout "$1.key" -out "$1.pem" -subj "/CN=$2" \
+    -addext basicConstraints=critical,CA:TRUE -addext keyUsage=critical,keyCertSign 2>"$1.log" \
+    || fail "openssl req for $2: $(cat "$1.log")"
+}
+
+# tls_daemon ADDRESS: starts an nnrpd of the upstream on ADDRESS (in
+# 127.0.0.0/8) that speaks TLS from the first byte, on a free port, and
+# prints that port.
+tls_daemon() {
+  local address=$1 port
+  for _ in 1 2 3; do
+    port=$(free_port)
+    if "$INN_INSTANCE" tls-daemon "$UP" "$port" "$address" >&2; then
+      echo "$port"
+      return 0
+    fi
+  done
+  fail "nnrpd -S on $address did not start"
+}
+
+# The upstream's capabilities on the plain port, one a line.
+upstream_capabilities() {
+  local line
+  exec 3<>"/dev/tcp/127.0.0.1/$UP_PORT" || fail "cannot connect to the upstream"
+  read -r -t 10 line <&3 || fail "no greeting from the upstream"
+  printf 'CAPABILITIES\r\n' >&3
+  while read -r -t 10 line <&3; do
+    line=${line%$'\r'}
+    [ "$line" != . ] || break
+    echo "$line"
+  done
+  printf 'QUIT\r\n' >&3
+  exec 3<&-
+}
+
+# Names that resolve in a private way: with PRIVATE_HOSTS set to a file,
+# run_tessu and run_tessu_refused start tessu in a mount namespace of its
+# own with that file bound over /etc/hosts. private_hosts_work fails when
+# this machine cannot do that (no unshare, or no right to mount).
+private_hosts_work() {
+  command -v unshare >/dev/null \
+    && unshare --mount -- sh -c 'mount --bind /dev/null /etc/hosts' 2>/dev/null
+}
+
+# Sets the caller's array wrap to the command that starts tessu so.
+private_hosts_wrap() {
+  wrap=(unshare --mount -- sh -c 'mount --bind "$0" /etc/hosts && exec "$@"' "$PRIVATE_HOSTS")
+}
+
+# run_tessu_refused STATUS TEXT ARGS...: runs tessu as run_tessu does and
+# expects it to end with STATUS and a message that contains TEXT. With
+# PRIVATE_HOSTS set, tessu resolves names through that file.
+run_tessu_refused() {
+  local want=$1 text=$2 status=0 wrap=()
+  shift 2
+  [ -z "${PRIVATE_HOSTS:-}" ] || private_hosts_wrap
+  RUNS=$((RUNS + 1))
+  TESSU_LOG=$WORK/tessu.$RUNS.log
+  (cd "$WORK" && env INNCONF="$LEAF/etc/inn.conf" "${wrap[@]}" "$TESSU" "$@") </dev/null >"$TESSU_LOG" 2>&1 \
+    || status=$?
+  if [ "$status" != "$want" ] || ! grep -q -F -- "$text" "$TESSU_LOG"; then
+    cat "$TESSU_LOG" >&2
+    fail "tessu $* ended with status $status, expected $want and a message with \"$text\""
+  fi
+  note "tessu run $RUNS refused, status $status: $(grep -F -m 1 -- "$text" "$TESSU_LOG")"
+}
+
+# Checks the last tessu run named the TLS protocol and cipher once.
+check_tls_reported() {
+  local lines
+  lines=$(grep -c -E 'TLS: TLSv1\.[23] [A-Z0-9_-]+' "$TESSU_LOG" || true)
+  [ "$lines" = 1 ] || { cat "$TESSU_LOG" >&2; fail "tessu named the TLS protocol and cipher $lines times, expected once"; }
+  note "$(grep -o -m 1 -E 'TLS: TLSv1\.[23] [A-Z0-9_-]+' "$TESSU_LOG")"
 }
