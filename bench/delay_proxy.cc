@@ -12,7 +12,9 @@
 // "port N" on standard output once it accepts connections, and relays every
 // connection it accepts to HOST:PORT until SIGTERM or SIGINT. Both of its
 // sockets have TCP_NODELAY: the relay passes on each chunk when it is due and
-// holds nothing back of its own.
+// holds nothing back of its own. When a connection ends it prints
+// "closed up N down M": the bytes the client sent and the bytes the server
+// sent, as they went over the wire (with --delay 0 the relay just counts).
 //
 // A relay at the transport layer cannot pass on the far end's ACKs: a server
 // that holds the rest of a reply until its first part is acknowledged (Nagle)
@@ -74,6 +76,7 @@ struct Direction {
   std::deque<Chunk> queue;
   size_t written = 0;  // of the front chunk
   size_t queued = 0;
+  size_t passed = 0;        // every byte read from the source
   bool read_done = false;   // end of stream read, or a failure
   bool write_done = false;  // end of stream passed on
   bool blocked = false;     // the last write found the receiver full
@@ -132,6 +135,7 @@ void read_into(Direction* d, const Settings& settings, Pair* pair) {
   const Clock::time_point due = Clock::now() + std::chrono::milliseconds(settings.delay_ms);
   d->queue.push_back(Chunk{due, std::string(buffer, static_cast<size_t>(n))});
   d->queued += static_cast<size_t>(n);
+  d->passed += static_cast<size_t>(n);
   if (n == 0) d->read_done = true;
 }
 
@@ -285,6 +289,8 @@ int main(int argc, char** argv) {
     for (auto it = pairs.begin(); it != pairs.end();) {
       const bool done = it->up.write_done && it->down.write_done;
       if (it->failed || done) {
+        std::printf("closed up %zu down %zu\n", it->up.passed, it->down.passed);
+        std::fflush(stdout);
         close(it->client);
         close(it->server);
         it = pairs.erase(it);

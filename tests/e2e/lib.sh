@@ -475,6 +475,7 @@ e2e_require_tessu_option() {
 # when tessu does not know OPTION.
 tls_e2e_start() {
   e2e_require
+  command -v openssl >/dev/null || skip "the openssl command is missing (scripts/install-deps installs it)"
   e2e_require_tessu_option "$1"
   e2e_create
   leaf_newsfeeds tessu
