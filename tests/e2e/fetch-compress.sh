@@ -5,8 +5,9 @@
 # compression on top of it.
 source "$(dirname "$0")/lib.sh"
 tls_e2e_start --compress
-upstream_capabilities | grep -q -x "COMPRESS DEFLATE" \
-  || skip "the upstream's nnrpd does not list COMPRESS DEFLATE: $(upstream_capabilities | tr '\n' ' ')"
+capabilities=$(upstream_capabilities)
+grep -q -x "COMPRESS DEFLATE" <<<"$capabilities" \
+  || skip "the upstream's nnrpd does not list COMPRESS DEFLATE, only: $(echo $capabilities)"
 
 # The last run got nnrpd's 206: from there on both directions were deflate
 # streams, so the articles came through only if tessu compressed too.
@@ -18,15 +19,15 @@ check_compressed() {
 }
 
 prefix='leaf.example!tessu!up.example!elsewhere.example!'
-# --debug 3 shows the server's replies.
-fetch_scenario incoming "$prefix" --compress --debug 3
+# -d three times (fetch_scenario gives one) shows the server's replies.
+fetch_scenario incoming "$prefix" --compress -d -d
 check_compressed
 
 if "$TESSU" --tls --version 2>&1 | grep -q '^tessu version'; then
   note "compressed over TLS"
   port=$(tls_daemon 127.0.0.1)
   upstream_articles a4:test.a b3:test.b ab3:test.a,test.b c3:test.c
-  run_tessu $(leaf_options) -d --no-post --compress --debug 3 --tls --tls-ca "$PKI/ca.pem" \
+  run_tessu $(leaf_options) -d --no-post --compress -d -d --tls --tls-ca "$PKI/ca.pem" \
     up 127.0.0.1 "$port"
   expect_stat fetc 3
   check_compressed

@@ -5,7 +5,7 @@
 # is delivered once, bodies unchanged.
 source "$(dirname "$0")/lib.sh"
 tls_e2e_start --starttls
-upstream_capabilities | grep -q -x STARTTLS || fail "the upstream's nnrpd does not list STARTTLS"
+grep -q -x STARTTLS <<<"$(upstream_capabilities)" || fail "the upstream's nnrpd does not list STARTTLS"
 fetch_scenario incoming 'leaf.example!tessu!up.example!elsewhere.example!' \
   --starttls --tls-ca "$PKI/ca.pem"
 check_tls_reported

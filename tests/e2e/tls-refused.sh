@@ -2,7 +2,8 @@
 # A certificate that does not carry the name tessu was given, or that no CA
 # tessu trusts has signed, ends the run before any article moves: status 3
 # and OpenSSL's reason in the message. --tls-insecure then fetches anyway
-# and says every time that the certificate was not verified.
+# and says every time that the certificate was not verified. A server that
+# refuses STARTTLS ends the run too, with nothing sent in plain text.
 source "$(dirname "$0")/lib.sh"
 tls_e2e_start --tls
 # The certificate is for 127.0.0.1 and "localhost"; the same nnrpd is also
@@ -32,13 +33,20 @@ else
 fi
 
 note "a CA tessu is not told to trust, and the system's CA store"
-run_tessu_refused 3 "unable to get local issuer certificate" \
+# nnrpd sends its CA along with its certificate (inn.conf's tlscafile), so
+# OpenSSL finds a chain that ends in a CA it was not told to trust.
+run_tessu_refused 3 "self-signed certificate in certificate chain" \
   "${options[@]}" --tls --tls-ca "$PKI/other-ca.pem" up 127.0.0.1 "$port"
 nothing_moved
-run_tessu_refused 3 "unable to get local issuer certificate" "${options[@]}" --tls up 127.0.0.1 "$port"
+run_tessu_refused 3 "self-signed certificate in certificate chain" "${options[@]}" --tls up 127.0.0.1 "$port"
 nothing_moved
-run_tessu_refused 3 "unable to get local issuer certificate" \
+run_tessu_refused 3 "self-signed certificate in certificate chain" \
   "${options[@]}" --starttls --tls-ca "$PKI/other-ca.pem" up 127.0.0.1 "$UP_PORT"
+nothing_moved
+
+note "STARTTLS offered but refused: no fallback to plain text"
+# The leaf's nnrpd lists STARTTLS too but has no certificate: it answers 580.
+run_tessu_refused 3 "580" "${options[@]}" --starttls up 127.0.0.1 "$LEAF_PORT"
 nothing_moved
 
 note "--tls-insecure with both faults"
