@@ -212,6 +212,16 @@ TEST_F(TlsRun, AStalledHandshakeEndsAtTheTimeout) {
   EXPECT_TRUE(contains(result.err, "timeout in TLS handshake")) << result.err;
 }
 
+TEST_F(TlsRun, AServerThatStallsInsideTheSessionEndsAtTheTimeout) {
+  server.script.capabilities = kStarttlsOffered;
+  server.script.faults.push_back(Fault{Fault::kStall, "QUIT", 1, "", 0});
+  serve(certs.server, false);
+  const RunResult result = connect(concat({"--starttls", "--timeout", "1"}, trusted()));
+  EXPECT_EQ(result.status, kBroken) << result.err;
+  EXPECT_TRUE(contains(result.err, "timeout on server socket")) << result.err;
+  EXPECT_EQ(server.tls_peers().size(), 1u);
+}
+
 TEST_F(TlsRun, APlainServerOnTheTlsPortIsAHandshakeFailure) {
   ASSERT_GT(server.start(), 0);
   const RunResult result = connect(concat({"--tls", "--timeout", "5"}, trusted()));
