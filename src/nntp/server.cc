@@ -179,15 +179,6 @@ int connect_server(const char* host, const char* port, Connection* connection) {
     return -1;
   }
   attach_connection(connection, fd, write_fd);
-  if (base::g_settings.tls != 0) {
-    if (!start_tls(fd, host)) {
-      close(fd);
-      close(write_fd);
-      attach_connection(connection, -1, -1);
-      return -1;
-    }
-    connection->tls = &g_tls;
-  }
   // Only the service name puts the connection in telnet mode, not port 23.
   connection->telnet = strcmp(port, "telnet") == 0 ? 1 : 0;
   const base::Text& chat = base::g_settings.chat;
@@ -231,6 +222,15 @@ int open_server(const char* host, const char* port) {
       report::exit_run(base::kStatusConnectScript);
     }
     message(report::kProgress, "connect script finished");
+  }
+  // Implicit TLS starts once the connection leads to the server: a connect
+  // script may still have had to talk to something in between.
+  if (s.tls != 0) {
+    if (!start_tls(g_connection.read_fd, host)) {
+      close_connection(&g_connection);
+      return -1;
+    }
+    g_connection.tls = &g_tls;
   }
 
   // Terminal servers and login dialogues may talk before the server does:

@@ -5,8 +5,9 @@
 
 namespace nntp {
 
-/// Connects to host and port (or starts --connect), runs --exec, and reads the
-/// greeting; returns its code, or -1 when no connection could be made. Ends the
+/// Connects to host and port (or starts --connect), runs --exec, starts TLS
+/// with --tls, and reads the greeting; returns its code, or -1 when no
+/// connection (or no TLS session) could be made. Ends the
 /// run when the connect script fails (11) or no greeting arrives (9).
 int open_server(const char* host, const char* port);
 

@@ -228,7 +228,7 @@ int fetch_close_and_report() {
 void settle_positional_defaults() {
   Settings& s = g_settings;
   if (!has_text(s.server_host)) s.server_host = s.spool_name;
-  if (!has_text(s.server_port)) s.server_port = s.tls != 0 ? "nntps" : "nntp";
+  if (!has_text(s.server_port)) s.server_port = "nntp";
   if (!s.spool_name) {
     if (const char* env = getenv("NNTPSERVER")) s.spool_name = env;
   }
@@ -265,9 +265,12 @@ void check_spool_name() {
   }
 }
 
-// TLS needs a TCP connection of its own: no telnet mode, no --connect program.
-void check_tls_options() {
-  const Settings& s = g_settings;
+// Once every profile is read: the port of implicit TLS when no port was
+// given, and TLS needs a TCP connection of its own (no telnet mode, no
+// --connect program).
+void settle_tls_options(bool port_given) {
+  Settings& s = g_settings;
+  if (s.tls != 0 && !port_given && s.server_port == std::string("nntp")) s.server_port = "nntps";
   if (s.tls != 0 && (s.starttls != 0 || s.starttls_if_offered != 0)) {
     fprintf(stderr, "%s: can't combine --tls with --starttls or --starttls-if-offered\n",
             s.program_name.c_str());
@@ -376,10 +379,11 @@ int main_entry(int argc, char** argv) {
     read_profile(profile, false);
   }
   parse_options(argc, argv);
+  const bool port_given = has_text(s.server_port);
   settle_positional_defaults();
-  check_tls_options();
   check_spool_name();
   if (has_text(s.spool_name)) read_spool_profile();
+  settle_tls_options(port_given);
 
   const int status = run();
   sys::unlock_all();

@@ -212,6 +212,16 @@ TEST_F(TlsRun, AStalledHandshakeEndsAtTheTimeout) {
   EXPECT_TRUE(contains(result.err, "timeout in TLS handshake")) << result.err;
 }
 
+TEST_F(TlsRun, AServerThatStallsInsideTheSessionEndsAtTheTimeout) {
+  server.script.capabilities = kStarttlsOffered;
+  server.script.faults.push_back(Fault{Fault::kStall, "QUIT", 1, "", 0});
+  serve(certs.server, false);
+  const RunResult result = connect(concat({"--starttls", "--timeout", "1"}, trusted()));
+  EXPECT_EQ(result.status, kBroken) << result.err;
+  EXPECT_TRUE(contains(result.err, "timeout on server socket")) << result.err;
+  EXPECT_EQ(server.tls_peers().size(), 1u);
+}
+
 TEST_F(TlsRun, APlainServerOnTheTlsPortIsAHandshakeFailure) {
   ASSERT_GT(server.start(), 0);
   const RunResult result = connect(concat({"--tls", "--timeout", "5"}, trusted()));
@@ -388,11 +398,19 @@ TEST_F(TlsRun, APostThroughTlsAndCompressionSendsWhatAPlainPostDoes) {
   EXPECT_EQ(site.read("outgoing/feed"), "");
 }
 
-TEST_F(TlsRun, TheDefaultPortWithTlsIsNntps) {
-  const RunResult result =
-      testsupport::run_tessu(concat(site.site_options(), {"--nopost", "--nofetch", "--tls",
-                                                          "--debug", "5", "feed", "127.0.0.1"}));
+TEST_F(TlsRun, TheDefaultPortWithTlsIsNntpsAlsoFromTheSpoolProfile) {
+  const Strings options = {"--nopost", "--nofetch", "--debug", "5"};
+  RunResult result = testsupport::run_tessu(
+      concat(site.site_options(), concat(options, {"--tls", "feed", "127.0.0.1"})));
   EXPECT_TRUE(contains(result.err, "connecting to 127.0.0.1 port 563")) << result.err;
+  site.write("inhosts/feed.conf", "--tls\n");
+  result =
+      testsupport::run_tessu(concat(site.site_options(), concat(options, {"feed", "127.0.0.1"})));
+  EXPECT_TRUE(contains(result.err, "connecting to 127.0.0.1 port 563")) << result.err;
+  // A port given stays.
+  result = testsupport::run_tessu(
+      concat(site.site_options(), concat(options, {"feed", "127.0.0.1", "nntp"})));
+  EXPECT_TRUE(contains(result.err, "connecting to 127.0.0.1 port 119")) << result.err;
 }
 
 }  // namespace
