@@ -17,6 +17,7 @@
 #include "base/settings.h"
 #include "base/status.h"
 #include "nntp/connection.h"
+#include "nntp/replies.h"
 #include "post/bounce.h"
 #include "post/header_rules.h"
 #include "report/exit.h"
@@ -30,6 +31,16 @@ namespace post {
 
 namespace {
 
+using nntp::kNotWanted;
+using nntp::kPosted;
+using nntp::kPostingFailed;
+using nntp::kPostingNotPermitted;
+using nntp::kRejected;
+using nntp::kSendPost;
+using nntp::kSendTransfer;
+using nntp::kServiceUnavailable;
+using nntp::kTransferred;
+using nntp::kTryLater;
 using report::message;
 
 // Bytes read from the article file at a time.
@@ -47,26 +58,11 @@ constexpr int64_t kMaxArticleSize = 16 * 1024 * 1024;
 // and the final "." line.
 constexpr size_t kEndLength = 5;
 
-// RFC 3977 3.1: a command line is at most 512 octets.
-constexpr int kCommandMax = 512;
-
 // Appended to the name of the log file and the folder to name their locks.
 constexpr const char* kFileLockSuffix = ".LOCKtessu";
 
 // Characters of time_string left out in the log line: the weekday and its blank.
 constexpr size_t kWeekdayWidth = 4;
-
-// NNTP reply codes of the posting dialogue (RFC 977, RFC 3977 6.3).
-constexpr unsigned long kTransferredOk = 235;
-constexpr unsigned long kPostedOk = 240;
-constexpr unsigned long kSendTransfer = 335;
-constexpr unsigned long kSendPost = 340;
-constexpr unsigned long kServiceUnavailable = 400;
-constexpr unsigned long kNotWanted = 435;
-constexpr unsigned long kTryLater = 436;
-constexpr unsigned long kRejected = 437;
-constexpr unsigned long kPostingNotPermitted = 440;
-constexpr unsigned long kPostingFailed = 441;
 
 // An article in transmission form: CR LF line ends, leading dots doubled, and
 // a final "." line.
@@ -402,14 +398,10 @@ void read_reply() {
   if (nntp::get_reply(g_reply, sizeof g_reply) == 0) report::exit_run(base::kStatusBroken);
 }
 
-unsigned long reply_code(const char* line, char** after) {
-  return strtoul(line, after, 10);
-}
-
 // The verdict on an article refused after it was sent: a duplicate (in the
 // server's words or by the usual text), or null for a real refusal.
-const char* refusal_verdict(char* after_code) {
-  if (strtoul(after_code, nullptr, 10) == kNotWanted) {
+const char* refusal_verdict(const char* after_code) {
+  if (nntp::reply_code(after_code) == kNotWanted) {
     message(report::kProgress, "duplicate");
     return "Duplicate";
   }
@@ -429,11 +421,11 @@ const char* offer_article(const ArticleText& article, const char** reason) {
   *reason = "?";
   g_reply[0] = '\0';
 
-  char* after = g_reply;
-  unsigned long code = kSendPost;
+  const char* after = g_reply;
+  int code = kSendPost;
   if (!dry_run) {
     read_reply();
-    code = reply_code(g_reply, &after);
+    code = nntp::reply_code(g_reply, &after);
   }
   switch (code) {
     case kSendTransfer:
@@ -471,15 +463,15 @@ const char* offer_article(const ArticleText& article, const char** reason) {
   }
 
   report::set_state("post: get status");
-  code = kPostedOk;
+  code = kPosted;
   after = g_reply;
   if (!dry_run) {
     read_reply();
-    code = reply_code(g_reply, &after);
+    code = nntp::reply_code(g_reply, &after);
   }
   switch (code) {
-    case kTransferredOk:
-    case kPostedOk:
+    case kTransferred:
+    case kPosted:
       ++counters.post;
       return dry_run ? "TEST" : "OK";
     case kNotWanted:
@@ -569,7 +561,7 @@ bool is_storage_token(const char* entry) {
 // text, or null to hold the entry; *logged tells whether the outcome is logged.
 const char* transfer_article(const char* entry, const ArticleText& article, bool* logged) {
   const base::Settings& s = settings();
-  char command[kCommandMax + 1] = "POST";
+  char command[nntp::kCommandLineMax + 1] = "POST";
   if (s.ihave) {
     if (g_values.message_id.empty()) {
       message(report::kError, "article \"%s\" lacks a message ID", entry);
