@@ -132,6 +132,16 @@ struct Settings {
   Text authinfo_generic_command;
   bool authinfo_generic = false;
 
+  // TLS and compression of the server connection.
+  int tls = 0;                  // --tls: TLS from the first byte
+  int starttls = 0;             // --starttls: STARTTLS after the greeting, or the run fails
+  int starttls_if_offered = 0;  // --starttls-if-offered: STARTTLS when the server lists it
+  int tls_insecure = 0;         // --tls-insecure: the certificate is not verified
+  int compress = 0;             // --compress: COMPRESS DEFLATE when the server lists it
+  Text tls_ca;                  // --tls-ca file or hashed directory; the system's store when unset
+  Text tls_cert;                // --tls-cert client certificate (PEM)
+  Text tls_key;                 // --tls-key its key (PEM); the certificate's file when unset
+
   mode_t file_mask = 002;
 };
 

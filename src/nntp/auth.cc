@@ -11,6 +11,7 @@
 #include "base/status.h"
 #include "newssys/commands.h"
 #include "newssys/paths.h"
+#include "nntp/capabilities.h"
 #include "nntp/connection.h"
 #include "nntp/replies.h"
 #include "report/exit.h"
@@ -121,6 +122,8 @@ void authinfo_generic(const char* command) {
 
 void authenticate(const char* user, const char* password) {
   report::set_state("do authinfo");
+  // The server may offer other capabilities once we are known (RFC 4643 2.2).
+  g_capabilities.current = false;
   if (base::g_settings.authinfo_generic) {
     authinfo_generic(user);
   } else {
@@ -130,6 +133,8 @@ void authenticate(const char* user, const char* password) {
 
 void mode_reader() {
   report::set_state("mode reader");
+  // A server may switch programs on MODE READER (RFC 3977 5.3).
+  g_capabilities.current = false;
   send_or_end("MODE READER");
   if (base::g_settings.dry_run) return;
   char buffer[kAuthLineBuffer];

@@ -15,7 +15,9 @@
 #include <string>
 
 #include "base/settings.h"
+#include "nntp/compress.h"
 #include "nntp/telnet.h"
+#include "nntp/tls.h"
 #include "report/exit.h"
 #include "report/message.h"
 #include "report/stats.h"
@@ -55,33 +57,81 @@ void acknowledge_promptly(int fd) {
 #endif
 }
 
-enum class Fill { kData, kEnd, kError, kTimedOut };
-
-// Refills an empty read stream with what the descriptor has, waiting under the time-out.
-Fill fill_input(Connection* connection, TimedOperation* operation) {
-  InputStream& in = connection->read_stream;
-  operation->check_signals_once();
+// Reads what the descriptor (or the TLS session on it) has into buffer,
+// waiting under the time-out.
+Transfer receive(Connection* connection, char* buffer, size_t size, size_t* got,
+                 TimedOperation* operation) {
+  if (connection->tls != nullptr) {
+    const Transfer outcome = tls_read(connection->tls, buffer, size, got, operation->deadline);
+    if (outcome == Transfer::kData) acknowledge_promptly(connection->read_fd);
+    if (outcome == Transfer::kTimedOut) operation->timed_out = true;
+    if (outcome == Transfer::kError) connection->read_stream.error = true;
+    return outcome;
+  }
   for (;;) {
     if (!sys::wait_descriptor(connection->read_fd, POLLIN, operation->deadline)) {
       operation->timed_out = true;
-      return Fill::kTimedOut;
+      return Transfer::kTimedOut;
     }
-    const ssize_t got = read(connection->read_fd, in.data.data(), in.data.size());
-    if (got > 0) {
+    const ssize_t read_bytes = read(connection->read_fd, buffer, size);
+    if (read_bytes > 0) {
       if (!connection->write_stream.not_socket) acknowledge_promptly(connection->read_fd);
-      in.start = 0;
-      in.end = static_cast<size_t>(got);
-      return Fill::kData;
+      *got = static_cast<size_t>(read_bytes);
+      return Transfer::kData;
     }
-    if (got == 0) {
+    if (read_bytes == 0) {
       // The other side has closed; report it as the broken connection it is.
       errno = EPIPE;
-      return Fill::kEnd;
+      return Transfer::kEnd;
     }
     if (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK) continue;
-    in.error = true;
-    return Fill::kError;
+    connection->read_stream.error = true;
+    return Transfer::kError;
   }
+}
+
+// Inflates into the read stream, receiving compressed input as the inflater asks for it.
+Transfer receive_compressed(Connection* connection, TimedOperation* operation) {
+  InputStream& in = connection->read_stream;
+  for (;;) {
+    size_t produced = 0;
+    switch (inflate_some(connection->compress, in.data.data(), in.data.size(), &produced)) {
+      case Inflated::kData:
+        in.start = 0;
+        in.end = produced;
+        return Transfer::kData;
+      case Inflated::kEnd:
+        errno = EPIPE;
+        return Transfer::kEnd;
+      case Inflated::kError:
+        in.error = true;
+        errno = EPROTO;
+        return Transfer::kError;
+      case Inflated::kNeedInput:
+        break;
+    }
+    size_t room = 0;
+    unsigned char* space = input_space(connection->compress, &room);
+    size_t got = 0;
+    const Transfer outcome =
+        receive(connection, reinterpret_cast<char*>(space), room, &got, operation);
+    if (outcome != Transfer::kData) return outcome;
+    input_received(connection->compress, got);
+  }
+}
+
+// Refills an empty read stream with what the connection has, waiting under the time-out.
+Transfer fill_input(Connection* connection, TimedOperation* operation) {
+  InputStream& in = connection->read_stream;
+  operation->check_signals_once();
+  if (connection->compress != nullptr) return receive_compressed(connection, operation);
+  size_t got = 0;
+  const Transfer outcome = receive(connection, in.data.data(), in.data.size(), &got, operation);
+  if (outcome == Transfer::kData) {
+    in.start = 0;
+    in.end = got;
+  }
+  return outcome;
 }
 
 // Writes some of data without blocking beyond what poll promised.
@@ -96,11 +146,16 @@ ssize_t send_some(Connection* connection, const char* data, size_t length) {
   return sys::write_without_sigpipe(connection->write_fd, data, std::min<size_t>(length, PIPE_BUF));
 }
 
-// Sends all of data to the descriptor, waiting for room under the time-out.
-// A socket is tried first (its sends never block) and waited for only when
-// full; a pipe is waited for first, since its writes block.
-bool send_all(Connection* connection, const char* data, size_t length, TimedOperation* operation) {
-  operation->check_signals_once();
+// Sends all of data to the descriptor (or the TLS session on it), waiting for
+// room under the time-out. A socket is tried first (its sends never block)
+// and waited for only when full; a pipe is waited for first, since its
+// writes block.
+bool transmit(Connection* connection, const char* data, size_t length, TimedOperation* operation) {
+  if (connection->tls != nullptr) {
+    const Transfer outcome = tls_write(connection->tls, data, length, operation->deadline);
+    if (outcome == Transfer::kTimedOut) operation->timed_out = true;
+    return outcome == Transfer::kData;
+  }
   bool must_wait = connection->write_stream.not_socket;
   while (length > 0) {
     if (must_wait && !sys::wait_descriptor(connection->write_fd, POLLOUT, operation->deadline)) {
@@ -120,6 +175,20 @@ bool send_all(Connection* connection, const char* data, size_t length, TimedOper
     return false;
   }
   return true;
+}
+
+// Sends all of data, compressed when COMPRESS is in force (each call ends
+// with a flush, so that the server has every command sent).
+bool send_all(Connection* connection, const char* data, size_t length, TimedOperation* operation) {
+  operation->check_signals_once();
+  if (connection->compress == nullptr) return transmit(connection, data, length, operation);
+  deflate_begin(connection->compress, data, length);
+  const unsigned char* chunk = nullptr;
+  size_t size = 0;
+  while (deflate_next(connection->compress, &chunk, &size)) {
+    if (!transmit(connection, reinterpret_cast<const char*>(chunk), size, operation)) return false;
+  }
+  return !connection->compress->failed;
 }
 
 // Sends what the write stream holds; the buffer is emptied even on failure,
@@ -171,11 +240,11 @@ int read_piece(char* buffer, int size, Connection* connection) {
   TimedOperation operation;
   const size_t limit = static_cast<size_t>(size) - 1;
   size_t got = 0;
-  Fill outcome = Fill::kData;
+  Transfer outcome = Transfer::kData;
   while (got < limit) {
     if (in.start == in.end) {
       outcome = fill_input(connection, &operation);
-      if (outcome != Fill::kData) break;
+      if (outcome != Transfer::kData) break;
     }
     const char* from = in.data.data() + in.start;
     const size_t room = std::min(in.end - in.start, limit - got);
@@ -187,7 +256,7 @@ int read_piece(char* buffer, int size, Connection* connection) {
     if (newline != nullptr) break;
   }
   buffer[got] = '\0';
-  if (outcome == Fill::kTimedOut) {
+  if (outcome == Transfer::kTimedOut) {
     report_timeout("timeout on server socket");
     return -1;
   }
@@ -250,6 +319,8 @@ void attach_connection(Connection* connection, int read_fd, int write_fd) {
   connection->echo_checking = 0;
   connection->chat_pending = 0;
   connection->chat_script = nullptr;
+  connection->tls = nullptr;
+  connection->compress = nullptr;
 }
 
 void adopt_coprocess(sys::CoprocessEnds* ends, Connection* connection) {
@@ -295,10 +366,21 @@ bool flush_connection(Connection* connection) {
   return false;
 }
 
+size_t take_buffered_input(Connection* connection, char* buffer, size_t size) {
+  InputStream& in = connection->read_stream;
+  const size_t length = std::min(in.end - in.start, size);
+  memcpy(buffer, in.data.data() + in.start, length);
+  in.start = 0;
+  in.end = 0;
+  return length;
+}
+
 void close_connection(Connection* connection) {
   if (connection->write_fd >= 0 && connection->write_stream.used != 0) {
     flush_connection(connection);
   }
+  if (connection->compress != nullptr) stop_compression(connection->compress);
+  if (connection->tls != nullptr) stop_tls(connection->tls, sys::timed_deadline());
   if (connection->read_fd >= 0) close(connection->read_fd);
   if (connection->write_fd >= 0 && connection->write_fd != connection->read_fd) {
     close(connection->write_fd);

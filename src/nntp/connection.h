@@ -13,6 +13,9 @@
 
 namespace nntp {
 
+struct TlsState;     // nntp/tls.h
+struct Compression;  // nntp/compress.h
+
 /// Bytes buffered on each side of a connection.
 inline constexpr size_t kStreamBufferSize = 32768;
 
@@ -51,14 +54,16 @@ struct OutputStream {
 /// A connection to a server or to a coprocess: two descriptors with their
 /// streams, and the telnet and chat state.
 struct Connection {
-  int read_fd = -1;             // the socket, or the read end of the pipe from a program
-  int write_fd = -1;            // a duplicate of the socket, or the write end of a pipe
-  InputStream read_stream;      // used for every read outside telnet mode
-  OutputStream write_stream;    // used for every write outside telnet mode
-  int telnet = 0;               // 1 when the server port is "telnet"
-  int echo_checking = 0;        // set by the chat script's ECHO line
-  int chat_pending = 0;         // an expect/send pair waits for its expect text
-  FILE* chat_script = nullptr;  // the --chat file while it still has pairs to run
+  int read_fd = -1;                 // the socket, or the read end of the pipe from a program
+  int write_fd = -1;                // a duplicate of the socket, or the write end of a pipe
+  InputStream read_stream;          // used for every read outside telnet mode
+  OutputStream write_stream;        // used for every write outside telnet mode
+  int telnet = 0;                   // 1 when the server port is "telnet"
+  int echo_checking = 0;            // set by the chat script's ECHO line
+  int chat_pending = 0;             // an expect/send pair waits for its expect text
+  FILE* chat_script = nullptr;      // the --chat file while it still has pairs to run
+  TlsState* tls = nullptr;          // set while TLS runs under the streams
+  Compression* compress = nullptr;  // set while COMPRESS DEFLATE runs (above TLS)
 };
 
 /// The connection to the news server.
@@ -104,6 +109,10 @@ int write_line(const char* data, size_t length, Connection* connection, bool flu
 
 /// Sends what the write stream holds; true, or false after a message.
 bool flush_connection(Connection* connection);
+
+/// Moves what the read stream holds but nobody has read yet into buffer (at
+/// most size bytes) and empties the stream; the bytes moved.
+size_t take_buffered_input(Connection* connection, char* buffer, size_t size);
 
 /// Closes the read stream, then the write stream (unsent output is sent first).
 void close_connection(Connection* connection);

@@ -10,7 +10,9 @@ namespace nntp {
 // Reply codes (RFC 3977 3.2 unless said otherwise; RFC 4643 for AUTHINFO).
 inline constexpr int kPostingAllowed = 200;       // greeting, MODE READER (RFC 3977 5.1.1, 5.3)
 inline constexpr int kPostingProhibited = 201;    // greeting, MODE READER (RFC 3977 5.1.1, 5.3)
+inline constexpr int kCapabilityList = 101;       // CAPABILITIES (RFC 3977 5.2.2)
 inline constexpr int kClosing = 205;              // QUIT (RFC 3977 5.4)
+inline constexpr int kCompressionActive = 206;    // COMPRESS (RFC 8054 2.2.2)
 inline constexpr int kGroupSelected = 211;        // GROUP (RFC 3977 6.1.1)
 inline constexpr int kListFollows = 215;          // LIST, LIST NEWSGROUPS (RFC 3977 7.6.1)
 inline constexpr int kArticleFollows = 220;       // ARTICLE (RFC 3977 6.2.1)
@@ -23,6 +25,7 @@ inline constexpr int kAuthAccepted = 281;         // AUTHINFO PASS (RFC 4643 2.3
 inline constexpr int kSendTransfer = 335;         // IHAVE: send it (RFC 3977 6.3.2)
 inline constexpr int kSendPost = 340;             // POST: send it (RFC 3977 6.3.1)
 inline constexpr int kPasswordRequired = 381;     // AUTHINFO USER (RFC 4643 2.3)
+inline constexpr int kContinueWithTls = 382;      // STARTTLS (RFC 4642 2.2.2)
 inline constexpr int kServiceUnavailable = 400;   // any command (RFC 3977 3.2.1)
 inline constexpr int kNoSuchGroup = 411;          // GROUP (RFC 3977 6.1.1)
 inline constexpr int kNoNextArticle = 421;        // NEXT (RFC 3977 6.1.4)

@@ -15,7 +15,10 @@
 
 #include "base/settings.h"
 #include "base/status.h"
+#include "nntp/capabilities.h"
+#include "nntp/compress.h"
 #include "nntp/replies.h"
+#include "nntp/tls.h"
 #include "report/exit.h"
 #include "report/message.h"
 #include "report/title.h"
@@ -220,6 +223,15 @@ int open_server(const char* host, const char* port) {
     }
     message(report::kProgress, "connect script finished");
   }
+  // Implicit TLS starts once the connection leads to the server: a connect
+  // script may still have had to talk to something in between.
+  if (s.tls != 0) {
+    if (!start_tls(g_connection.read_fd, host)) {
+      close_connection(&g_connection);
+      return -1;
+    }
+    g_connection.tls = &g_tls;
+  }
 
   // Terminal servers and login dialogues may talk before the server does:
   // anything that does not start with a digit is not the greeting. The
@@ -238,6 +250,62 @@ int open_server(const char* host, const char* port) {
       return reply_code(line);
     }
   }
+}
+
+int negotiate_starttls(const char* host, bool required) {
+  report::set_state("starttls");
+  if (!g_capabilities.current) read_capabilities();
+  if (!has_capability("STARTTLS", "")) {
+    if (required) {
+      message(report::kError, "server %s does not offer STARTTLS", host);
+      return -1;
+    }
+    message(report::kError, "warning: server %s does not offer STARTTLS; going on in plain text",
+            host);
+    return 0;
+  }
+  if (!put_line("STARTTLS")) report::exit_run(base::kStatusBroken);
+  char reply[kStatusLineBuffer];
+  if (get_reply(reply, sizeof reply) == 0) report::exit_run(base::kStatusBroken);
+  if (reply_code(reply) != kContinueWithTls) {
+    message(report::kError, "STARTTLS refused: got \"%s\"", reply);
+    return -1;
+  }
+  // Bytes that came before the handshake would be taken as protected later
+  // (RFC 4642 2.2.2): nothing but the handshake may follow the reply.
+  char early[1];
+  if (take_buffered_input(&g_connection, early, sizeof early) != 0) {
+    message(report::kError, "server %s sent data after its STARTTLS reply", host);
+    return -1;
+  }
+  if (!start_tls(g_connection.read_fd, host)) return -1;
+  g_connection.tls = &g_tls;
+  // What the server offers may change once TLS is up (RFC 4642 2.2.2).
+  read_capabilities();
+  return 1;
+}
+
+void negotiate_compression() {
+  report::set_state("compress");
+  if (!g_capabilities.current) read_capabilities();
+  if (!has_capability("COMPRESS", "DEFLATE")) {
+    message(report::kDetail, "server does not offer COMPRESS DEFLATE; not compressing");
+    return;
+  }
+  if (!put_line("COMPRESS DEFLATE")) report::exit_run(base::kStatusBroken);
+  char reply[kStatusLineBuffer];
+  if (get_reply(reply, sizeof reply) == 0) report::exit_run(base::kStatusBroken);
+  if (reply_code(reply) != kCompressionActive) {
+    message(report::kError, "warning: COMPRESS DEFLATE refused: got \"%s\"; not compressing",
+            reply);
+    return;
+  }
+  // What came after the reply is already compressed.
+  char early[kCompressedBufferSize];
+  const size_t length = take_buffered_input(&g_connection, early, sizeof early);
+  if (!start_compression(&g_compression, early, length)) report::exit_run(base::kStatusBroken);
+  g_connection.compress = &g_compression;
+  message(report::kDetail, "COMPRESS DEFLATE: both directions compressed");
 }
 
 int close_server(int abort) {

@@ -17,9 +17,11 @@
 #include "newssys/paths.h"
 #include "newssys/site_config.h"
 #include "nntp/auth.h"
+#include "nntp/connection.h"
 #include "nntp/group_list.h"
 #include "nntp/replies.h"
 #include "nntp/server.h"
+#include "nntp/tls.h"
 #include "post/outgoing.h"
 #include "report/exit.h"
 #include "report/message.h"
@@ -125,7 +127,24 @@ bool authinfo_set() {
   return has_text(g_settings.authinfo_user) || g_settings.authinfo_generic;
 }
 
+// A password that would travel in clear text although TLS was asked for is
+// not sent at all; nor does a generic authenticator, which would talk on the
+// socket itself, get a TLS connection.
+void check_authentication_channel() {
+  if (g_settings.dry_run || !nntp::tls_requested()) return;
+  if (nntp::g_connection.tls == nullptr) {
+    message(report::kError,
+            "not sending AUTHINFO in clear text: TLS was asked for but is not in use");
+    report::exit_run(base::kStatusBroken);
+  }
+  if (g_settings.authinfo_generic) {
+    message(report::kError, "--authgeneric can't be used over TLS");
+    report::exit_run(base::kStatusAuthSetup);
+  }
+}
+
 void authenticate_now() {
+  check_authentication_channel();
   nntp::authenticate(text_or_empty(g_settings.authinfo_user),
                      text_or_empty(g_settings.authinfo_password));
 }
@@ -153,6 +172,20 @@ int connect_and_greet() {
               text_or_empty(g_settings.server_host), code);
       return base::kStatusRefused;
   }
+}
+
+// STARTTLS right after the greeting; a status to end with, or -1 to go on.
+int starttls_if_asked() {
+  if (g_settings.dry_run || (g_settings.starttls == 0 && g_settings.starttls_if_offered == 0)) {
+    return -1;
+  }
+  const int result =
+      nntp::negotiate_starttls(text_or_empty(g_settings.server_host), g_settings.starttls != 0);
+  return result < 0 ? base::kStatusNoConnection : -1;
+}
+
+void compress_if_asked() {
+  if (!g_settings.dry_run && g_settings.compress != 0) nntp::negotiate_compression();
 }
 
 void lists_and_descriptions() {
@@ -232,6 +265,25 @@ void check_spool_name() {
   }
 }
 
+// Once every profile is read: the port of implicit TLS when no port was
+// given, and TLS needs a TCP connection of its own (no telnet mode, no
+// --connect program).
+void settle_tls_options(bool port_given) {
+  Settings& s = g_settings;
+  if (s.tls != 0 && !port_given && s.server_port == std::string("nntp")) s.server_port = "nntps";
+  if (s.tls != 0 && (s.starttls != 0 || s.starttls_if_offered != 0)) {
+    fprintf(stderr, "%s: can't combine --tls with --starttls or --starttls-if-offered\n",
+            s.program_name.c_str());
+    report::unlock_exit(base::kStatusUsage);
+  }
+  if (nntp::tls_requested() &&
+      (has_text(s.connect) || text_or_empty(s.server_port) == std::string("telnet"))) {
+    fprintf(stderr, "%s: TLS needs a TCP connection: not with --connect or the telnet port\n",
+            s.program_name.c_str());
+    report::unlock_exit(base::kStatusUsage);
+  }
+}
+
 void read_spool_profile() {
   const Settings& s = g_settings;
   char prefix[report::kTitleMax + 1];
@@ -286,12 +338,22 @@ int run() {
     if (status >= 0) return status;
   }
   g_connect_time = time(nullptr);
+  const int tls_status = starttls_if_asked();
+  if (tls_status >= 0) return tls_status;
 
   if (!s.readbeforeauth && authinfo_set()) authenticate_now();
   if (!s.ihave && s.reader > 0) reader_mode_then_late_auth();
+  // Compression starts once the server knows who we are and in which mode
+  // we talk to it; a MODE READER still to come may hand the connection to
+  // another program, so compression then waits for it.
+  const bool reader_mode_later = s.ihave && s.reader >= 0;
+  if (!reader_mode_later) compress_if_asked();
   lists_and_descriptions();
   if (have_entry && !s.sync) post::post_outgoing(first_entry);
-  if (s.ihave && s.reader >= 0) reader_mode_then_late_auth();
+  if (reader_mode_later) {
+    reader_mode_then_late_auth();
+    compress_if_asked();
+  }
   sys::check_signals();
 
   return fetch_close_and_report();
@@ -317,9 +379,11 @@ int main_entry(int argc, char** argv) {
     read_profile(profile, false);
   }
   parse_options(argc, argv);
+  const bool port_given = has_text(s.server_port);
   settle_positional_defaults();
   check_spool_name();
   if (has_text(s.spool_name)) read_spool_profile();
+  settle_tls_options(port_given);
 
   const int status = run();
   sys::unlock_all();

@@ -463,6 +463,14 @@ constexpr OptionEntry kOptionTable[] = {
     switch_option("scanlogs", kNoLetter, &S::scanlogs),
     switch_option("tag", kNoLetter, &S::tag),
     switch_option("verify", kNoLetter, &S::verify),
+    switch_option("tls", kNoLetter, &S::tls),
+    switch_option("starttls", kNoLetter, &S::starttls),
+    switch_option("starttls-if-offered", kNoLetter, &S::starttls_if_offered),
+    switch_option("tls-insecure", kNoLetter, &S::tls_insecure),
+    text_option("tls-ca", kNoLetter, &S::tls_ca),
+    text_option("tls-cert", kNoLetter, &S::tls_cert),
+    text_option("tls-key", kNoLetter, &S::tls_key),
+    switch_option("compress", kNoLetter, &S::compress),
 };
 
 constexpr int kOptionCount = static_cast<int>(std::size(kOptionTable));

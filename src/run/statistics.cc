@@ -5,6 +5,7 @@
 #include <string>
 
 #include "base/settings.h"
+#include "nntp/tls.h"
 #include "report/message.h"
 #include "report/stats.h"
 #include "report/title.h"
@@ -67,6 +68,8 @@ void report_summary(time_t start, time_t end) {
     }
   }
   if (c.fetch_aborted) message(kNotice, "article fetch aborted");
+  if (!nntp::g_tls.description.empty())
+    message(kNotice, "TLS: %s", nntp::g_tls.description.c_str());
   if (c.grossbyt > 0) {
     const int64_t seconds = static_cast<int64_t>(end - start);
     const int64_t rate = seconds != 0 ? c.netbytes / seconds : c.netbytes;

@@ -3,12 +3,17 @@
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <openssl/err.h>
+#include <openssl/ssl.h>
+#include <openssl/x509.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
+#include <zlib.h>
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
+#include <csignal>
 #include <cstdlib>
 #include <deque>
 
@@ -20,10 +25,15 @@ using Clock = std::chrono::steady_clock;
 
 // Bytes to send once `due` has come; `close_after` ends the conversation
 // after them (our side is shut down, the client's lines are then ignored).
+// What the connection turns into once an output is sent (STARTTLS, COMPRESS).
+enum class Switch { kNone, kTls, kCompress };
+
 struct Output {
   Clock::time_point due;
   std::string bytes;
   bool close_after = false;
+  Switch then = Switch::kNone;
+  bool raw = false;  // goes on the socket as it is, past TLS and compression
 };
 
 enum class Mode { kLogin, kCommands, kArticleText, kStalled, kClosing };
@@ -43,6 +53,12 @@ struct Session {
   bool after_cr = false;  // with CR line ends: the last line ended at a CR
   long sent = 0;          // bytes sent so far
   long close_after = -1;  // close once this many bytes were sent (-1: never)
+  SSL* ssl = nullptr;     // set while TLS runs
+  bool compressing = false;
+  z_stream inflater{};
+  z_stream deflater{};
+  std::string wire;    // compressed bytes still to send
+  long wire_sent = 0;  // bytes sent after compression
 };
 
 // A reply as built from the server's state, before any fault is applied.
@@ -51,6 +67,7 @@ struct Reply {
   std::string body;  // stuffed CR LF text without the final ".\r\n"
   bool multi_line = false;
   bool close_after = false;
+  Switch then = Switch::kNone;
 };
 
 std::string upper(std::string text) {
@@ -98,6 +115,7 @@ int text_code_of(const std::string& word) {
   if (word == "LIST") return 215;
   if (word == "POST") return 340;
   if (word == "IHAVE") return 335;
+  if (word == "CAPABILITIES") return 101;
   return -1;
 }
 
@@ -232,8 +250,40 @@ Reply list_reply(const TestNntpServer& server, const std::vector<std::string>& w
   return simple("501 unsupported LIST variant");
 }
 
+Reply capabilities_reply(const TestNntpServer& server, const Session& session) {
+  if (server.script.capabilities.empty()) return simple("500 command not recognized");
+  std::string body = "VERSION 2\n";
+  for (const std::string& line : server.script.capabilities) {
+    const std::string label = upper(line.substr(0, line.find(' ')));
+    if (label == "STARTTLS" && (session.ssl != nullptr || server.script.tls.implicit)) continue;
+    if (label == "COMPRESS" && session.compressing) continue;
+    body += line + "\n";
+  }
+  return Reply{"101 capability list follows", stuffed(body), true, false};
+}
+
+Reply starttls_reply(const TestNntpServer& server, const Session& session) {
+  if (server.tls_context_ == nullptr || session.ssl != nullptr || session.compressing)
+    return simple("502 STARTTLS not possible");
+  Reply reply = simple("382 continue with TLS negotiation");
+  reply.then = Switch::kTls;
+  return reply;
+}
+
+Reply compress_reply(const TestNntpServer& server, const Session& session,
+                     const std::vector<std::string>& words) {
+  if (!server.script.compress || session.compressing) return simple("502 compression refused");
+  if (words.size() < 2 || upper(words[1]) != "DEFLATE") return simple("501 unknown algorithm");
+  Reply reply = simple("206 compression active");
+  reply.then = Switch::kCompress;
+  return reply;
+}
+
 Reply command_reply(TestNntpServer& server, Session& session, const std::string& word,
                     const std::vector<std::string>& words) {
+  if (word == "CAPABILITIES") return capabilities_reply(server, session);
+  if (word == "STARTTLS") return starttls_reply(server, session);
+  if (word == "COMPRESS") return compress_reply(server, session, words);
   if (word == "MODE") return simple("200 reader mode, posting permitted");
   if (word == "AUTHINFO") {
     std::string sub = words.size() > 1 ? upper(words[1]) : "";
@@ -287,13 +337,14 @@ const Fault* matching_fault(TestNntpServer& server, const std::string& word) {
 
 // Queues bytes; replies due at the same moment go out in one write.
 void queue_output(Session& session, Clock::time_point due, const std::string& bytes,
-                  bool close_after) {
+                  bool close_after, Switch then = Switch::kNone) {
   if (!session.output.empty() && session.output.back().due == due &&
-      !session.output.back().close_after) {
+      !session.output.back().close_after && session.output.back().then == Switch::kNone) {
     session.output.back().bytes += bytes;
     session.output.back().close_after = close_after;
+    session.output.back().then = then;
   } else {
-    session.output.push_back(Output{due, bytes, close_after});
+    session.output.push_back(Output{due, bytes, close_after, then});
   }
 }
 
@@ -334,6 +385,12 @@ void answer_command(TestNntpServer& server, Session& session, const std::string&
         session.mode = Mode::kClosing;
         return;
       }
+      case Fault::kCloseMidRecord:
+        // An application data record announcing 1000 bytes, of which 10 come.
+        session.output.push_back(Output{due, std::string("\x17\x03\x03\x03\xe8", 5) + "0123456789",
+                                        true, Switch::kNone, true});
+        session.mode = Mode::kClosing;
+        return;
       case Fault::kLongReply: {
         size_t length = fault->number > 0 ? static_cast<size_t>(fault->number) : 2000;
         if (reply.status.size() < length) {
@@ -350,7 +407,7 @@ void answer_command(TestNntpServer& server, Session& session, const std::string&
   bool text_follows = code == text_code_of(word);
   std::string bytes = reply.status + "\r\n";
   if (reply.multi_line && text_follows) bytes += reply.body + ".\r\n";
-  queue_output(session, due, bytes, reply.close_after);
+  queue_output(session, due, bytes, reply.close_after, reply.then);
   if (reply.close_after) {
     session.mode = Mode::kClosing;
   } else if (text_follows && (word == "POST" || word == "IHAVE")) {
@@ -435,18 +492,70 @@ bool next_line(const ServerScript& script, Session& session, std::string* line) 
   return true;
 }
 
+// Runs data through inflate or deflate (with a sync flush) onto out.
+void run_zlib(z_stream* z, int (*step)(z_streamp, int), const char* data, size_t length,
+              std::string* out) {
+  z->next_in = reinterpret_cast<Bytef*>(const_cast<char*>(data));
+  z->avail_in = static_cast<uInt>(length);
+  char buffer[65536];
+  int result = Z_OK;
+  do {
+    z->next_out = reinterpret_cast<Bytef*>(buffer);
+    z->avail_out = sizeof buffer;
+    result = step(z, Z_SYNC_FLUSH);
+    out->append(buffer, sizeof buffer - z->avail_out);
+  } while (result == Z_OK && (z->avail_in > 0 || z->avail_out == 0));
+}
+
+enum class Got { kData, kNothing, kEnd };
+
+// Receives what the socket has, through TLS and the inflater, onto out.
+Got receive_some(TestNntpServer& server, Session& session, std::string* out) {
+  char buffer[16384];
+  size_t got = 0;
+  if (session.ssl != nullptr) {
+    ERR_clear_error();
+    const int result = SSL_read_ex(session.ssl, buffer, sizeof buffer, &got);
+    if (result != 1) {
+      const int error = SSL_get_error(session.ssl, result);
+      ERR_clear_error();
+      return error == SSL_ERROR_WANT_READ || error == SSL_ERROR_WANT_WRITE ? Got::kNothing
+                                                                           : Got::kEnd;
+    }
+  } else {
+    const ssize_t received = recv(session.fd, buffer, sizeof buffer, 0);
+    if (received < 0)
+      return errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK ? Got::kNothing : Got::kEnd;
+    if (received == 0) return Got::kEnd;
+    got = static_cast<size_t>(received);
+  }
+  {
+    std::lock_guard<std::mutex> lock(server.mutex_);
+    server.wire_bytes_received_ += static_cast<long>(got);
+  }
+  if (session.compressing) {
+    run_zlib(&session.inflater, inflate, buffer, got, out);
+  } else {
+    out->append(buffer, got);
+  }
+  return Got::kData;
+}
+
 // Reads what is there; false at end of stream or error.
 bool read_input(TestNntpServer& server, Session& session) {
-  char buffer[16384];
-  ssize_t got = recv(session.fd, buffer, sizeof buffer, 0);
-  if (got < 0) return errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK;
-  if (got == 0) return false;
+  std::string data;
+  Got got = Got::kData;
+  // TLS may hold decrypted bytes that poll does not see.
+  do {
+    got = receive_some(server, session, &data);
+  } while (got == Got::kData && session.ssl != nullptr && SSL_pending(session.ssl) > 0);
+  if (data.empty()) return got != Got::kEnd;
   Clock::time_point arrival = Clock::now();
-  session.input.append(buffer, static_cast<size_t>(got));
+  session.input += data;
   std::lock_guard<std::mutex> lock(server.mutex_);
-  server.raw_received_.append(buffer, static_cast<size_t>(got));
+  server.raw_received_ += data;
   if (session.mode == Mode::kLogin) advance_login(server, session);
-  if (session.mode == Mode::kLogin) return true;
+  if (session.mode == Mode::kLogin) return got != Got::kEnd;
   std::string line;
   while (next_line(server.script, session, &line)) {
     if (!server.script.echo_end.empty() && session.mode != Mode::kClosing) {
@@ -454,11 +563,93 @@ bool read_input(TestNntpServer& server, Session& session) {
     }
     handle_line(server, session, line, arrival);
   }
+  return got != Got::kEnd;
+}
+
+// Sends on the socket, or through TLS when it runs; as send() returns.
+ssize_t send_wire(Session& session, const char* data, size_t length, bool raw = false) {
+  if (session.ssl == nullptr || raw) {
+    const ssize_t sent = send(session.fd, data, length, MSG_NOSIGNAL);
+    if (sent > 0) session.wire_sent += sent;
+    return sent;
+  }
+  ERR_clear_error();
+  size_t sent = 0;
+  const int result = SSL_write_ex(session.ssl, data, length, &sent);
+  if (result == 1) {
+    session.wire_sent += static_cast<long>(sent);
+    return static_cast<ssize_t>(sent);
+  }
+  const int error = SSL_get_error(session.ssl, result);
+  ERR_clear_error();
+  errno = error == SSL_ERROR_WANT_READ || error == SSL_ERROR_WANT_WRITE ? EAGAIN : EPIPE;
+  return -1;
+}
+
+// Sends what compression left to send; false when the connection is broken.
+bool flush_wire(Session& session) {
+  while (!session.wire.empty()) {
+    const ssize_t sent = send_wire(session, session.wire.data(), session.wire.size());
+    if (sent < 0) return errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK;
+    session.wire.erase(0, static_cast<size_t>(sent));
+  }
   return true;
 }
 
+// Sends bytes of the conversation, compressed when compression runs (each
+// piece ends with a sync flush); as send() returns.
+ssize_t send_bytes(Session& session, const char* data, size_t length, bool raw) {
+  if (!session.compressing || raw) return send_wire(session, data, length, raw);
+  run_zlib(&session.deflater, deflate, data, length, &session.wire);
+  if (!flush_wire(session)) return -1;
+  return static_cast<ssize_t>(length);
+}
+
+// Runs the server side of the TLS handshake; false when it failed (the
+// connection is then closed). A stalling script takes the client's bytes
+// and never answers.
+bool accept_tls(TestNntpServer& server, Session& session) {
+  if (server.script.tls.stall_handshake) {
+    session.mode = Mode::kClosing;
+    return true;
+  }
+  session.ssl = SSL_new(static_cast<SSL_CTX*>(server.tls_context_));
+  SSL_set_fd(session.ssl, session.fd);
+  SSL_set_accept_state(session.ssl);
+  for (;;) {
+    ERR_clear_error();
+    const int result = SSL_do_handshake(session.ssl);
+    if (result == 1) break;
+    const int error = SSL_get_error(session.ssl, result);
+    ERR_clear_error();
+    if (error != SSL_ERROR_WANT_READ && error != SSL_ERROR_WANT_WRITE) return false;
+    const short events = error == SSL_ERROR_WANT_WRITE ? POLLOUT : POLLIN;
+    pollfd fds[2] = {{server.wake_pipe_[0], POLLIN, 0}, {session.fd, events, 0}};
+    if (poll(fds, 2, 30000) <= 0 || fds[0].revents != 0) return false;
+  }
+  TestNntpServer::TlsPeer peer{session.number, SSL_get_version(session.ssl), ""};
+  X509* certificate = SSL_get1_peer_certificate(session.ssl);
+  if (certificate != nullptr) {
+    char subject[512];
+    X509_NAME_oneline(X509_get_subject_name(certificate), subject, sizeof subject);
+    peer.client_subject = subject;
+    X509_free(certificate);
+  }
+  std::lock_guard<std::mutex> lock(server.mutex_);
+  server.tls_peers_.push_back(peer);
+  return true;
+}
+
+void start_compression(Session& session) {
+  inflateInit2(&session.inflater, -15);
+  deflateInit2(&session.deflater, Z_DEFAULT_COMPRESSION, Z_DEFLATED, -15, 8, Z_DEFAULT_STRATEGY);
+  session.compressing = true;
+}
+
 // Sends what is due; false when the connection is to be closed or is broken.
-bool write_output(Session& session) {
+bool write_output(TestNntpServer& server, Session& session) {
+  if (!flush_wire(session)) return false;
+  if (!session.wire.empty()) return true;
   while (!session.output.empty() && session.output.front().due <= Clock::now()) {
     Output& front = session.output.front();
     size_t allowed = front.bytes.size();
@@ -466,35 +657,66 @@ bool write_output(Session& session) {
       allowed = std::min(allowed, static_cast<size_t>(session.close_after - session.sent));
     }
     if (allowed > 0) {
-      ssize_t sent = send(session.fd, front.bytes.data(), allowed, MSG_NOSIGNAL);
+      ssize_t sent = send_bytes(session, front.bytes.data(), allowed, front.raw);
       if (sent < 0) return errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK;
       front.bytes.erase(0, static_cast<size_t>(sent));
       session.sent += static_cast<long>(sent);
       if (static_cast<size_t>(sent) < allowed) return true;
     }
+    if (!session.wire.empty()) return true;
     const bool cut = session.close_after >= 0 && session.sent >= session.close_after;
     if (cut) session.mode = Mode::kClosing;
     if (!cut && !front.bytes.empty()) return true;
     if (front.close_after || cut) {
       // Half-close so the client reads everything sent before the end of
       // stream; its later lines are then read and dropped until it closes.
+      if (session.ssl != nullptr && !front.raw) SSL_shutdown(session.ssl);
       shutdown(session.fd, SHUT_WR);
       session.output.clear();
       return true;
     }
+    const Switch then = front.then;
     session.output.pop_front();
+    if (then == Switch::kTls && !accept_tls(server, session)) return false;
+    if (then == Switch::kCompress) start_compression(session);
   }
   return true;
 }
 
+void end_session(TestNntpServer& server, Session& session) {
+  {
+    std::lock_guard<std::mutex> lock(server.mutex_);
+    server.wire_bytes_sent_ += session.wire_sent;
+  }
+  if (session.compressing) {
+    inflateEnd(&session.inflater);
+    deflateEnd(&session.deflater);
+  }
+  if (session.ssl != nullptr) SSL_free(session.ssl);
+  close(session.fd);
+}
+
 void serve_connection(TestNntpServer* server, int fd, int number) {
+  // OpenSSL writes with write(): a client that has gone must not end the
+  // test process by SIGPIPE. The mask is this thread's own.
+  sigset_t pipe_only;
+  sigemptyset(&pipe_only);
+  sigaddset(&pipe_only, SIGPIPE);
+  pthread_sigmask(SIG_BLOCK, &pipe_only, nullptr);
   Session session;
   session.fd = fd;
   session.number = number;
+  if (server->script.tls.implicit && server->tls_context_ != nullptr &&
+      !accept_tls(*server, session)) {
+    end_session(*server, session);
+    return;
+  }
   {
     std::lock_guard<std::mutex> lock(server->mutex_);
     session.close_after = server->script.close_after_bytes;
-    if (!server->script.login.empty()) {
+    if (session.mode == Mode::kClosing) {
+      // A stalled handshake: nothing is ever sent.
+    } else if (!server->script.login.empty()) {
       session.mode = Mode::kLogin;
       queue_output(session, Clock::now(), server->script.login[0].send, false);
     } else {
@@ -502,10 +724,12 @@ void serve_connection(TestNntpServer* server, int fd, int number) {
     }
   }
   for (;;) {
-    if (!write_output(session)) break;
+    if (!write_output(*server, session)) break;
     int timeout = -1;
     short events = POLLIN;
-    if (!session.output.empty()) {
+    if (!session.wire.empty()) {
+      events |= POLLOUT;
+    } else if (!session.output.empty()) {
       auto wait = session.output.front().due - Clock::now();
       if (wait <= Clock::duration::zero()) {
         events |= POLLOUT;
@@ -523,7 +747,7 @@ void serve_connection(TestNntpServer* server, int fd, int number) {
     if ((fds[1].revents & (POLLIN | POLLHUP | POLLERR)) != 0 && !read_input(*server, session))
       break;
   }
-  close(fd);
+  end_session(*server, session);
 }
 
 void accept_connections(TestNntpServer* server) {
@@ -614,6 +838,23 @@ int TestNntpServer::start(int port) {
     return -1;
   }
   port_ = ntohs(address.sin_port);
+  if (!script.tls.cert_file.empty() && tls_context_ == nullptr) {
+    SSL_CTX* context = SSL_CTX_new(TLS_server_method());
+    SSL_CTX_set_mode(context, SSL_MODE_ENABLE_PARTIAL_WRITE | SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER);
+    if (SSL_CTX_use_certificate_chain_file(context, script.tls.cert_file.c_str()) != 1 ||
+        SSL_CTX_use_PrivateKey_file(context, script.tls.key_file.c_str(), SSL_FILETYPE_PEM) != 1) {
+      SSL_CTX_free(context);
+      stop();
+      return -1;
+    }
+    if (!script.tls.client_ca_file.empty()) {
+      SSL_CTX_load_verify_locations(context, script.tls.client_ca_file.c_str(), nullptr);
+      SSL_CTX_set_client_CA_list(context,
+                                 SSL_load_client_CA_file(script.tls.client_ca_file.c_str()));
+      SSL_CTX_set_verify(context, SSL_VERIFY_PEER, nullptr);
+    }
+    tls_context_ = context;
+  }
   stopping_ = false;
   thread_ = std::thread(accept_connections, this);
   return port_;
@@ -637,6 +878,8 @@ void TestNntpServer::stop() {
     if (*fd >= 0) close(*fd);
     *fd = -1;
   }
+  SSL_CTX_free(static_cast<SSL_CTX*>(tls_context_));
+  tls_context_ = nullptr;
 }
 
 std::vector<ReceivedLine> TestNntpServer::received() const {
@@ -678,6 +921,21 @@ int TestNntpServer::connections() const {
 std::string TestNntpServer::raw_received() const {
   std::lock_guard<std::mutex> lock(mutex_);
   return raw_received_;
+}
+
+std::vector<TestNntpServer::TlsPeer> TestNntpServer::tls_peers() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return tls_peers_;
+}
+
+long TestNntpServer::wire_bytes_received() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return wire_bytes_received_;
+}
+
+long TestNntpServer::wire_bytes_sent() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return wire_bytes_sent_;
 }
 
 }  // namespace testsupport

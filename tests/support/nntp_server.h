@@ -47,12 +47,22 @@ struct Fault {
     kCloseMidReply,     // send the first half of the reply (or of the article), then close
     kCloseBeforeReply,  // close the connection instead of answering
     kLongReply,         // answer with a status line of `number` bytes (default 2000)
+    kCloseMidRecord,    // send the start of a TLS record (header and a few bytes), then close
   };
   Kind kind = kReplyCode;
   std::string command;
   int nth = 0;
   std::string text;
   long number = 0;
+};
+
+/// TLS of the scripted server (tests/support/tls_certs.h makes the files).
+struct ServerTls {
+  std::string cert_file;         // PEM certificate chain; empty: the server speaks no TLS
+  std::string key_file;          // PEM key
+  bool implicit = false;         // TLS from the first byte; otherwise STARTTLS is accepted
+  bool stall_handshake = false;  // take the client's first handshake bytes, then say nothing
+  std::string client_ca_file;    // ask for a client certificate and verify it with this CA
 };
 
 struct ServerScript {
@@ -80,6 +90,12 @@ struct ServerScript {
   bool cr_lines = false;
   /// Each line received is echoed back, followed by this, before it is answered ("": no echo).
   std::string echo_end;
+  /// CAPABILITIES lists these after "VERSION 2" (empty: CAPABILITIES is an unknown command).
+  /// STARTTLS is left out once TLS is up, COMPRESS once compression is.
+  std::vector<std::string> capabilities;
+  ServerTls tls;
+  /// COMPRESS DEFLATE is accepted (RFC 8054): both directions compressed after the 206.
+  bool compress = false;
   /// Each connection is closed once this many bytes (greeting included) were sent on it,
   /// whatever they cut through (-1: never).
   long close_after_bytes = -1;
@@ -126,8 +142,21 @@ struct TestNntpServer {
   std::vector<ReceivedArticle> articles_received() const;
   /// Number of connections accepted so far.
   int connections() const;
-  /// Every byte received so far, over all connections, as it arrived.
+  /// Every byte received so far, over all connections, as it arrived (after TLS
+  /// and compression are taken off).
   std::string raw_received() const;
+  /// Per connection that ran TLS: its protocol, and the subject of the client's
+  /// certificate ("" when it sent none).
+  struct TlsPeer {
+    int connection = 0;
+    std::string protocol;
+    std::string client_subject;
+  };
+  std::vector<TlsPeer> tls_peers() const;
+  /// Bytes received over all connections as compressed (before inflating, after TLS).
+  long wire_bytes_received() const;
+  /// Bytes sent over all connections as compressed (after deflating, before TLS).
+  long wire_bytes_sent() const;
 
   // Implementation detail; tests do not touch these.
   mutable std::mutex mutex_;
@@ -136,6 +165,10 @@ struct TestNntpServer {
   std::vector<ReceivedLine> received_;
   std::vector<ReceivedArticle> articles_;
   std::string raw_received_;
+  std::vector<TlsPeer> tls_peers_;
+  long wire_bytes_received_ = 0;
+  long wire_bytes_sent_ = 0;
+  void* tls_context_ = nullptr;  // the OpenSSL server context, made by start()
   std::map<std::string, int> command_counts_;
   int connections_ = 0;
   int listen_fd_ = -1;
