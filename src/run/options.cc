@@ -463,6 +463,7 @@ constexpr OptionEntry kOptionTable[] = {
     switch_option("scanlogs", kNoLetter, &S::scanlogs),
     switch_option("tag", kNoLetter, &S::tag),
     switch_option("verify", kNoLetter, &S::verify),
+    switch_option("no-storage-api", kNoLetter, &S::no_storage_api),
 };
 
 constexpr int kOptionCount = static_cast<int>(std::size(kOptionTable));

@@ -58,3 +58,25 @@ TEST(CommandsTest, ProgramLineEndsAtTheFirstMissingArgument) {
 }
 
 }  // namespace
+
+TEST(CommandsTest, StorageTokenIsTheFormInnWrites) {
+  EXPECT_TRUE(newssys::is_storage_token("@0502000005A4000000010000000000000000@"));
+  EXPECT_TRUE(newssys::is_storage_token("@0b02000005a4000000010000000000000000@"));
+  // One digit short, one too many, a character that is no hexadecimal digit,
+  // and what would reach sm as an option or as more than one word.
+  EXPECT_FALSE(newssys::is_storage_token("@0502000005A400000001000000000000000@"));
+  EXPECT_FALSE(newssys::is_storage_token("@0502000005A40000000100000000000000000@"));
+  EXPECT_FALSE(newssys::is_storage_token("@0502000005A4000000010000000000000G00@"));
+  EXPECT_FALSE(newssys::is_storage_token("@-c02000005A4000000010000000000000000@"));
+  EXPECT_FALSE(newssys::is_storage_token("@0502000005A40000000 0000000000000000@"));
+  EXPECT_FALSE(newssys::is_storage_token("0502000005A4000000010000000000000000@@"));
+  EXPECT_FALSE(newssys::is_storage_token(""));
+}
+
+TEST(CommandsTest, SmLineHasTheTokenAsOneArgument) {
+  const sys::ArgVector args =
+      newssys::sm_arguments("/news/bin/sm", "@0502000005A4000000010000000000000000@");
+  EXPECT_EQ(as_list(args), (std::vector<std::string>{"/news/bin/sm", "-q",
+                                                     "@0502000005A4000000010000000000000000@"}));
+  EXPECT_EQ(args.argv[args.count], nullptr);
+}
