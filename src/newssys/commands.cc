@@ -1,13 +1,18 @@
 #include "newssys/commands.h"
 
+#include <sys/wait.h>
 #include <cctype>
+#include <cerrno>
 #include <cinttypes>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <limits>
+#include <string>
 
 #include "base/settings.h"
 #include "newssys/paths.h"
+#include "report/message.h"
 #include "report/util.h"
 #include "sys/children.h"
 #include "sys/timed_io.h"
@@ -26,6 +31,22 @@ void newsbin_program(report::PathBuffer& path, const char* name, const char* ove
   const base::Settings& s = base::g_settings;
   const char* newsbin = s.paths.newsbin ? s.paths.newsbin->c_str() : kDefaultNewsBin;
   report::resolve_path(path, newsbin, name, override_name);
+}
+
+// The most of grephistory's answer that is read: one history line.
+constexpr size_t kHistoryLineMax = 1024;
+
+// A message-ID that can be handed to grephistory as it is: "<...>" without
+// blanks or control characters, so that it is neither an option nor more
+// than one word.
+bool is_plain_message_id(const char* id) {
+  const size_t length = strlen(id);
+  if (length < 3 || id[0] != '<' || id[length - 1] != '>') return false;
+  for (size_t i = 0; i < length; ++i) {
+    const unsigned char c = static_cast<unsigned char>(id[i]);
+    if (c <= ' ' || c == 0x7f) return false;
+  }
+  return true;
 }
 
 }  // namespace
@@ -56,6 +77,38 @@ void read_stored_article(const char* token, size_t limit, sys::ProgramOutput* re
   report::PathBuffer path;
   newsbin_program(path, kSmName, nullptr);
   sys::read_program_output(path, sm_arguments(path, token), limit, result);
+}
+
+bool parse_history_arrival(const char* line, time_t* arrived) {
+  const char* tab = strchr(line, '\t');
+  if (tab == nullptr || !isdigit(static_cast<unsigned char>(tab[1]))) return false;
+  char* end = nullptr;
+  errno = 0;
+  const long long seconds = strtoll(tab + 1, &end, 10);
+  if (errno != 0 || (*end != '~' && *end != '\t' && *end != '\n' && *end != '\0')) return false;
+  *arrived = static_cast<time_t>(seconds);
+  return true;
+}
+
+bool stored_arrival(const char* message_id, time_t* arrived) {
+  if (!is_plain_message_id(message_id)) {
+    report::message(report::kError, "message-ID \"%s\" can't be looked up in the history",
+                    message_id);
+    return false;
+  }
+  report::PathBuffer path;
+  newsbin_program(path, kGrephistoryName, nullptr);
+  sys::ProgramOutput read;
+  sys::read_program_output(path, sys::arguments_until_null({path, kGrephistoryLine, message_id}),
+                           kHistoryLineMax, &read);
+  const bool exited_well = read.end == sys::ProgramEnd::kExited && WIFEXITED(read.status) &&
+                           WEXITSTATUS(read.status) == 0;
+  const std::string line(read.output.begin(), read.output.end());
+  if (!exited_well || !parse_history_arrival(line.c_str(), arrived)) {
+    report::message(report::kError, "the history has no arrival time for %s", message_id);
+    return false;
+  }
+  return true;
 }
 
 int run_ctlinnd(const char* command, const char* argument) {

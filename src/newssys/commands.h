@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <ctime>
 
 #include "sys/children.h"
 #include "sys/command_line.h"
@@ -47,5 +48,18 @@ sys::ArgVector sm_arguments(const char* path, const char* token);
 /// Runs NEWSBIN's sm -q token, reading the article it writes (at most limit
 /// bytes) into *result.
 void read_stored_article(const char* token, size_t limit, sys::ProgramOutput* result);
+
+/// grephistory's option that prints an article's whole history line.
+inline constexpr const char* kGrephistoryLine = "-l";
+
+/// The arrival time in a line of INN's history ("[hash]", a tab,
+/// "arrived~expires~posted", a tab, the token) into *arrived; false when the
+/// line has none.
+bool parse_history_arrival(const char* line, time_t* arrived);
+
+/// The time INN's history records for the arrival of the article with
+/// message_id, asked of NEWSBIN's grephistory -l, into *arrived; false after
+/// a message when it is not known.
+bool stored_arrival(const char* message_id, time_t* arrived);
 
 }  // namespace newssys

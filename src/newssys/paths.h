@@ -82,6 +82,8 @@ inline constexpr const char* kCtlinndName = "ctlinnd";
 /// sm, INN's storage manager program, looked for in NEWSBIN: it writes the
 /// article a storage token names.
 inline constexpr const char* kSmName = "sm";
+/// grephistory, looked for in NEWSBIN: it shows an article's history line.
+inline constexpr const char* kGrephistoryName = "grephistory";
 
 /// The program-wide profile, read from PATHETC.
 inline constexpr const char* kProfileName = "tessu.conf";

@@ -76,7 +76,8 @@ constexpr unsigned long kPostingFailed = 441;
 // a final "." line.
 struct ArticleText {
   std::vector<char> text;
-  time_t entered = 0;  // the file's modification time
+  time_t entered = 0;   // the file's modification time (a stored article: its arrival)
+  bool stored = false;  // read through sm: entered is looked up when needed
 };
 
 // The values the header rules collected from the article being posted.
@@ -351,8 +352,9 @@ Loaded load_stored_article(const char* token, ArticleText* article) {
   bool at_line_start = true;
   append_transmission_form(&text, read.output.data(), read.output.size(), &at_line_start);
   end_transmission_form(&text, at_line_start);
-  // The store keeps no arrival time that sm shows.
-  article->entered = time(nullptr);
+  // sm shows no arrival time; the history is asked should it be needed.
+  article->entered = 0;
+  article->stored = true;
   return Loaded::kOk;
 }
 
@@ -662,7 +664,8 @@ Loaded load_file(const char* entry, ArticleText* article) {
 
 // Offers a loaded, well-formed article to the server. Returns the status
 // text, or null to hold the entry; *logged tells whether the outcome is logged.
-const char* transfer_article(const char* entry, const ArticleText& article, bool* logged) {
+const char* transfer_article(const char* entry, ArticleText* loaded, bool* logged) {
+  const ArticleText& article = *loaded;
   const base::Settings& s = settings();
   char command[kCommandMax + 1] = "POST";
   if (s.ihave) {
@@ -685,6 +688,12 @@ const char* transfer_article(const char* entry, const ArticleText& article, bool
 
   *logged = false;
   if (s.fail != 0) {
+    // A stored article's age is that of its arrival, as a file's is; one
+    // whose arrival is not known is not killed.
+    if (article.stored && article.entered == 0 &&
+        !newssys::stored_arrival(g_values.message_id.c_str(), &loaded->entered)) {
+      return nullptr;
+    }
     const long long age = static_cast<long long>(time(nullptr) - article.entered);
     message(report::kProgress, "article is %llds old, limit is %llds", age,
             static_cast<long long>(s.fail));
@@ -731,7 +740,7 @@ const char* post_article(const char* entry) {
       kill_article(entry, article, "inconsistent line termination");
       status = "Malformed";
     } else {
-      status = transfer_article(entry, article, &logged);
+      status = transfer_article(entry, &article, &logged);
     }
   }
   if (logged) log_posting(entry, status);

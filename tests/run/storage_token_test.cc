@@ -49,7 +49,9 @@ constexpr long kMaxArticleSize = 16L * 1024 * 1024;
 // 02 knows no such article (exit 1, silent, as sm -q), 03 outlives the
 // time-out, 04 cannot open the store (exit 1 and a message), 05 ends well
 // but writes nothing, 06 writes one byte more than tessu takes, 07 is killed
-// by a signal, 08 writes half an article and fails.
+// by a signal, 08 writes half an article and fails; 09 and 10 write
+// kStoredArticle with the message-IDs <recent@example.org> and
+// <unknown@example.org>.
 struct StorageTokenRun : testing::Test {
   TempSite site;
   TestNntpServer server;
@@ -79,9 +81,29 @@ struct StorageTokenRun : testing::Test {
                       " /dev/zero | tr '\\0' x ;;\n"
                       "  *07@) kill -9 $$ ;;\n"
                       "  *08@) printf 'From: a@b\\n'; exit 2 ;;\n"
+                      "  *09@) sed 's/<stored@/<recent@/' '" +
+                      site.path("stored") +
+                      "' ;;\n"
+                      "  *10@) sed 's/<stored@/<unknown@/' '" +
+                      site.path("stored") +
+                      "' ;;\n"
                       "  *) exit 1 ;;\n"
                       "esac\n");
     site.write("stored", kStoredArticle);
+    // The history: <stored@example.org> came two hours ago, <recent@example.org>
+    // just now, any other is not known.
+    write_program("bin/grephistory",
+                  "printf '%s|' \"$#\" \"$@\" >> '" + site.path("grephistory.args") +
+                      "'\n"
+                      "now=$(date +%s)\n"
+                      "case \"$2\" in\n"
+                      "  '<stored@example.org>') arrived=$((now - 7200)) ;;\n"
+                      "  '<recent@example.org>') arrived=$now ;;\n"
+                      "  *) echo 'grephistory: not found' >&2; exit 1 ;;\n"
+                      "esac\n"
+                      "printf '[0123456789ABCDEF0123456789ABCDEF]\\t%s~-~%s\\t%s\\n' "
+                      "\"$arrived\" \"$arrived\" '" +
+                      token(1) + "'\n");
     const std::string r = site.root;
     // The site's own INN configuration, as a site names its paths; NEWSBIN
     // is where sm is looked for.
@@ -238,6 +260,26 @@ TEST_F(StorageTokenRun, EntryBetweenAtSignsThatIsNoTokenIsKeptUnread) {
         << r.err;
   }
   EXPECT_EQ(held(), odd[0] + "\n" + odd[1] + "\n" + odd[2] + "\n");
+}
+
+TEST_F(StorageTokenRun, FailKillsARefusedArticleByItsArrivalInTheHistory) {
+  for (int n : {1, 9, 10}) queue(token(n));
+  for (int nth = 1; nth <= 3; ++nth) {
+    server.script.faults.push_back(
+        testsupport::Fault{testsupport::Fault::kReplyCode, "POST", nth, "441 not here", 0});
+  }
+  const RunResult r = run({"--fail", "1", "--bounce", "none"});
+  ASSERT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(site.read("grephistory.args"),
+            "2|-l|<stored@example.org>|2|-l|<recent@example.org>|2|-l|<unknown@example.org>|");
+  // Two hours old against a limit of one: killed. Younger, or of no known
+  // arrival: kept.
+  EXPECT_TRUE(contains(r.err, "failed article \"" + token(1) + "\" killed")) << r.err;
+  EXPECT_TRUE(contains(r.err, "the history has no arrival time for <unknown@example.org>"))
+      << r.err;
+  // Killed articles are not logged, as always.
+  EXPECT_EQ(site.read("post.log"), "");
+  EXPECT_EQ(held(), token(9) + "\n" + token(10) + "\n");
 }
 
 TEST_F(StorageTokenRun, NoStorageApiRefusesTokensAsBefore) {
