@@ -245,15 +245,17 @@ leaf_innshellvars() {
     || fail "innshellvars has no line 'eval \$(\${exec_prefix}/bin/innconfval -s)' to point at the leaf"
 }
 
-# storage_post_scenario METHOD: the leaf stores its articles with METHOD, and
-# its newsfeeds entry for the upstream is a plain file feed of storage
-# tokens, written by innd straight into the batch file tessu reads. tessu,
-# given the leaf's innshellvars, reads each article through INN's sm: no
-# "sm -c" step, whatever the method.
+# storage_post_scenario METHOD [WIREFORMAT]: the leaf stores its articles
+# with METHOD (and the wireformat setting given, false by default), and its
+# newsfeeds entry for the upstream is a plain file feed of storage tokens,
+# written by innd straight into the batch file tessu reads. tessu, given the
+# leaf's innshellvars, reads each article through INN's sm: no "sm -c" step,
+# whatever the method.
 storage_post_scenario() {
-  local method=$1 batch token
+  local method=$1 wireformat=${2:-false} batch token
   e2e_create
   "$INN_INSTANCE" storage "$LEAF" "$method"
+  sed -i -E "s/^wireformat:.*/wireformat: $wireformat/" "$LEAF/etc/inn.conf"
   leaf_innshellvars
   printf '%s\n' 'ME:*,!junk,!control*::' 'up/up.example:*,!test.c,!junk,!control*:Tf,Wn:' \
     >"$LEAF/etc/newsfeeds"
@@ -263,8 +265,10 @@ storage_post_scenario() {
     --log "$WORK/posted.log" up 127.0.0.1 "$UP_PORT")
 
   leaf_posts l1:test.b l2:test.a,test.local l3:test.a,test.b
-  [ -z "$(find "$LEAF/spool/articles" -path '*/test/*' -type f)" ] \
+  [ "$method" = tradspool ] || [ -z "$(find "$LEAF/spool/articles" -path '*/test/*' -type f)" ] \
     || fail "the leaf stored article files: it does not use $method"
+  [ "$wireformat" = false ] || grep -rq $'\r$' "$LEAF/spool/articles/test" \
+    || fail "the leaf's article files have no CR LF line ends: wireformat is not in force"
   # Only to look at the batch: tessu has innd flush it itself.
   inn "$LEAF" "$NEWSBIN/ctlinnd" -s flush up
   [ "$(grep -c -E '^@[0-9A-F]{36}@$' "$batch")" = 3 ] \
