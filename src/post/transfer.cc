@@ -339,8 +339,9 @@ Loaded load_stored_article(const char* token, ArticleText* article) {
     case sys::ProgramEnd::kTimedOut:
       return keep_unread_token(token, "timed out");
     case sys::ProgramEnd::kNotStarted:
-    case sys::ProgramEnd::kReadFailed:
       return keep_unread_token(token, "it could not be run");
+    case sys::ProgramEnd::kReadFailed:
+      return keep_unread_token(token, "its output could not be read");
   }
   std::string why;
   const bool exited_well = WIFEXITED(read.status) && WEXITSTATUS(read.status) == 0;
