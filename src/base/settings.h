@@ -83,6 +83,7 @@ struct Settings {
   int scanlogs = 0;
   int tag = 0;
   int verify = 0;
+  int no_storage_api = 0;  // --no-storage-api: storage tokens are refused, not read through sm
 
   // Numbers.
   int64_t size = 100000;  // --size: incoming batch size in bytes

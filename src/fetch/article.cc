@@ -271,7 +271,6 @@ bool finish_article(int64_t n, const char* group, const Verdicts& verdicts, bool
   }
   if (s.no_path || verdicts.path == 1) {
     if (!spool_article(g_article.data(), g_article.size(), verdicts.path != -1)) return false;
-    g_batch_size += static_cast<int64_t>(g_article.size());
     report::g_counters.netbytes += static_cast<int64_t>(g_article.size());
     ++report::g_counters.fetc;
     return true;

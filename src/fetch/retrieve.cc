@@ -28,8 +28,8 @@ using report::kNotice;
 using report::kProgress;
 using report::message;
 
-// A command line is at most 512 characters (RFC 3977 3.1).
-constexpr int kCommandBuffer = 513;
+// Room for a command line and its terminating NUL.
+constexpr int kCommandBuffer = nntp::kCommandLineMax + 1;
 
 // A code of our own, never sent by a server: "fetch this article without
 // looking at its message ID".

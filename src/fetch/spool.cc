@@ -31,8 +31,6 @@
 
 namespace fetch {
 
-int64_t g_batch_size = 0;
-
 namespace {
 
 // Length of the unique part of a name template ("XXXXXX").

@@ -9,10 +9,6 @@
 
 namespace fetch {
 
-/// Left for src/fetch/article.cc, which still adds every stored article's
-/// length to it; nothing reads it. batch_size() is the count the pull uses.
-extern int64_t g_batch_size;
-
 /// Appends one article (lines ending in "\n", dot-stuffing undone, no end
 /// line) to the current batch, opening one when none is open; false after a
 /// message when it could not be written. In inews pipe mode the article is

@@ -79,6 +79,12 @@ inline constexpr const char* kDefaultInewsOptions = "-hOS";
 /// ctlinnd, looked for in NEWSBIN unless --ctlinnd names it otherwise.
 inline constexpr const char* kCtlinndName = "ctlinnd";
 
+/// sm, INN's storage manager program, looked for in NEWSBIN: it writes the
+/// article a storage token names.
+inline constexpr const char* kSmName = "sm";
+/// grephistory, looked for in NEWSBIN: it shows an article's history line.
+inline constexpr const char* kGrephistoryName = "grephistory";
+
 /// The program-wide profile, read from PATHETC.
 inline constexpr const char* kProfileName = "tessu.conf";
 /// The per-spool profile is the spool name followed by this.

@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <limits.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 #include <algorithm>
 #include <cerrno>
@@ -16,7 +17,10 @@
 
 #include "base/settings.h"
 #include "base/status.h"
+#include "newssys/commands.h"
+#include "newssys/paths.h"
 #include "nntp/connection.h"
+#include "nntp/replies.h"
 #include "post/bounce.h"
 #include "post/header_rules.h"
 #include "report/exit.h"
@@ -24,12 +28,23 @@
 #include "report/stats.h"
 #include "report/title.h"
 #include "report/util.h"
+#include "sys/children.h"
 #include "sys/locks.h"
 
 namespace post {
 
 namespace {
 
+using nntp::kNotWanted;
+using nntp::kPosted;
+using nntp::kPostingFailed;
+using nntp::kPostingNotPermitted;
+using nntp::kRejected;
+using nntp::kSendPost;
+using nntp::kSendTransfer;
+using nntp::kServiceUnavailable;
+using nntp::kTransferred;
+using nntp::kTryLater;
 using report::message;
 
 // Bytes read from the article file at a time.
@@ -47,32 +62,18 @@ constexpr int64_t kMaxArticleSize = 16 * 1024 * 1024;
 // and the final "." line.
 constexpr size_t kEndLength = 5;
 
-// RFC 3977 3.1: a command line is at most 512 octets.
-constexpr int kCommandMax = 512;
-
 // Appended to the name of the log file and the folder to name their locks.
 constexpr const char* kFileLockSuffix = ".LOCKtessu";
 
 // Characters of time_string left out in the log line: the weekday and its blank.
 constexpr size_t kWeekdayWidth = 4;
 
-// NNTP reply codes of the posting dialogue (RFC 977, RFC 3977 6.3).
-constexpr unsigned long kTransferredOk = 235;
-constexpr unsigned long kPostedOk = 240;
-constexpr unsigned long kSendTransfer = 335;
-constexpr unsigned long kSendPost = 340;
-constexpr unsigned long kServiceUnavailable = 400;
-constexpr unsigned long kNotWanted = 435;
-constexpr unsigned long kTryLater = 436;
-constexpr unsigned long kRejected = 437;
-constexpr unsigned long kPostingNotPermitted = 440;
-constexpr unsigned long kPostingFailed = 441;
-
 // An article in transmission form: CR LF line ends, leading dots doubled, and
 // a final "." line.
 struct ArticleText {
   std::vector<char> text;
-  time_t entered = 0;  // the file's modification time
+  time_t entered = 0;   // the file's modification time (a stored article: its arrival)
+  bool stored = false;  // read through sm: entered is looked up when needed
 };
 
 // The values the header rules collected from the article being posted.
@@ -207,6 +208,40 @@ Loaded open_article(const char* path, const char* entry, int* fd, int64_t* size)
   return result;
 }
 
+// Appends length bytes of an article as stored (LF line ends) to text in
+// transmission form; *at_line_start carries over from one piece to the next.
+void append_transmission_form(std::vector<char>* text, const char* piece, size_t length,
+                              bool* at_line_start) {
+  const size_t needed = text->size() + 2 * length + kEndLength;
+  if (needed > text->capacity()) {
+    report::must_reserve(text, std::max(needed, 2 * text->capacity()));
+  }
+  bool line_start = *at_line_start;
+  for (size_t i = 0; i < length; ++i) {
+    const char c = piece[i];
+    if (line_start && c == '.') text->push_back('.');
+    if (c == '\n') {
+      text->push_back('\r');
+      text->push_back('\n');
+      line_start = true;
+    } else {
+      text->push_back(c);
+      line_start = false;
+    }
+  }
+  *at_line_start = line_start;
+}
+
+// Ends an article in transmission form: the line end of a last line without
+// one, then the final "." line.
+void end_transmission_form(std::vector<char>* text, bool at_line_start) {
+  if (!at_line_start) {
+    text->push_back('\r');
+    text->push_back('\n');
+  }
+  for (const char c : {'.', '\r', '\n'}) text->push_back(c);
+}
+
 // Reads the article file at path into transmission form.
 Loaded load_article(const char* path, const char* entry, ArticleText* article) {
   int fd = -1;
@@ -237,36 +272,86 @@ Loaded load_article(const char* path, const char* entry, ArticleText* article) {
       fclose(file);
       return keep_too_large(entry);
     }
-    const size_t needed = text.size() + 2 * got + kEndLength;
-    if (needed > text.capacity()) {
-      report::must_reserve(&text, std::max(needed, 2 * text.capacity()));
-    }
-    for (size_t i = 0; i < got; ++i) {
-      const char c = piece[i];
-      if (at_line_start && c == '.') text.push_back('.');
-      if (c == '\n') {
-        text.push_back('\r');
-        text.push_back('\n');
-        at_line_start = true;
-      } else {
-        text.push_back(c);
-        at_line_start = false;
-      }
-    }
+    append_transmission_form(&text, piece, got, &at_line_start);
   }
   if (ferror(file)) {
     fclose(file);
     return Loaded::kMissing;
   }
-  if (!at_line_start) {
-    text.push_back('\r');
-    text.push_back('\n');
-  }
-  for (const char c : {'.', '\r', '\n'}) text.push_back(c);
+  end_transmission_form(&text, at_line_start);
 
   struct stat status;
   article->entered = fstat(fileno(file), &status) == 0 ? status.st_mtime : time(nullptr);
   fclose(file);
+  return Loaded::kOk;
+}
+
+// Keeps an entry whose article sm could not give, saying why.
+Loaded keep_unread_token(const char* entry, const char* why) {
+  message(report::kError, "can't read article \"%s\" through %s: %s; kept in the queue", entry,
+          newssys::kSmName, why);
+  return Loaded::kKept;
+}
+
+// Why an sm that ended by itself gave no article, into why; false when it
+// gave none because there is none (it failed, said nothing and wrote nothing).
+bool sm_failure(const sys::ProgramOutput& read, std::string* why) {
+  const int status = read.status;
+  char text[64];
+  if (WIFSIGNALED(status)) {
+    snprintf(text, sizeof text, "killed by signal %d", WTERMSIG(status));
+  } else if (WEXITSTATUS(status) == 0) {
+    snprintf(text, sizeof text, "it wrote nothing");
+  } else if (read.output.empty() && read.errors.empty()) {
+    return false;
+  } else {
+    snprintf(text, sizeof text, "exit status %d", WEXITSTATUS(status));
+  }
+  *why = text;
+  // What sm said, up to its first line end.
+  const size_t said = read.errors.find('\n');
+  if (said != 0 && !read.errors.empty()) *why += ", \"" + read.errors.substr(0, said) + "\"";
+  return true;
+}
+
+// Reads the article of a storage token into transmission form through INN's
+// sm, with the same size limit as a file. An article sm does not know is
+// missing; an sm that cannot give it for another reason keeps the entry, so
+// that a local failure never loses an article.
+Loaded load_stored_article(const char* token, ArticleText* article) {
+  if (!newssys::is_storage_token(token)) {
+    message(report::kError, "\"%s\" is no storage token as INN writes them; kept in the queue",
+            token);
+    return Loaded::kKept;
+  }
+  message(report::kProgress, "reading %s through %s", token, newssys::kSmName);
+  sys::ProgramOutput read;
+  newssys::read_stored_article(token, static_cast<size_t>(kMaxArticleSize), &read);
+  switch (read.end) {
+    case sys::ProgramEnd::kExited:
+      break;
+    case sys::ProgramEnd::kTooLarge:
+      return keep_too_large(token);
+    case sys::ProgramEnd::kTimedOut:
+      return keep_unread_token(token, "timed out");
+    case sys::ProgramEnd::kNotStarted:
+      return keep_unread_token(token, "it could not be run");
+    case sys::ProgramEnd::kReadFailed:
+      return keep_unread_token(token, "its output could not be read");
+  }
+  std::string why;
+  const bool exited_well = WIFEXITED(read.status) && WEXITSTATUS(read.status) == 0;
+  if (!exited_well || read.output.empty()) {
+    return sm_failure(read, &why) ? keep_unread_token(token, why.c_str()) : Loaded::kMissing;
+  }
+  std::vector<char>& text = article->text;
+  text.clear();
+  bool at_line_start = true;
+  append_transmission_form(&text, read.output.data(), read.output.size(), &at_line_start);
+  end_transmission_form(&text, at_line_start);
+  // sm shows no arrival time; the history is asked should it be needed.
+  article->entered = 0;
+  article->stored = true;
   return Loaded::kOk;
 }
 
@@ -402,14 +487,10 @@ void read_reply() {
   if (nntp::get_reply(g_reply, sizeof g_reply) == 0) report::exit_run(base::kStatusBroken);
 }
 
-unsigned long reply_code(const char* line, char** after) {
-  return strtoul(line, after, 10);
-}
-
 // The verdict on an article refused after it was sent: a duplicate (in the
 // server's words or by the usual text), or null for a real refusal.
-const char* refusal_verdict(char* after_code) {
-  if (strtoul(after_code, nullptr, 10) == kNotWanted) {
+const char* refusal_verdict(const char* after_code) {
+  if (nntp::reply_code(after_code) == kNotWanted) {
     message(report::kProgress, "duplicate");
     return "Duplicate";
   }
@@ -429,11 +510,11 @@ const char* offer_article(const ArticleText& article, const char** reason) {
   *reason = "?";
   g_reply[0] = '\0';
 
-  char* after = g_reply;
-  unsigned long code = kSendPost;
+  const char* after = g_reply;
+  int code = kSendPost;
   if (!dry_run) {
     read_reply();
-    code = reply_code(g_reply, &after);
+    code = nntp::reply_code(g_reply, &after);
   }
   switch (code) {
     case kSendTransfer:
@@ -471,15 +552,15 @@ const char* offer_article(const ArticleText& article, const char** reason) {
   }
 
   report::set_state("post: get status");
-  code = kPostedOk;
+  code = kPosted;
   after = g_reply;
   if (!dry_run) {
     read_reply();
-    code = reply_code(g_reply, &after);
+    code = nntp::reply_code(g_reply, &after);
   }
   switch (code) {
-    case kTransferredOk:
-    case kPostedOk:
+    case kTransferred:
+    case kPosted:
       ++counters.post;
       return dry_run ? "TEST" : "OK";
     case kNotWanted:
@@ -560,16 +641,26 @@ void log_posting(const char* entry, const char* status) {
   sys::unlock(slot);
 }
 
-bool is_storage_token(const char* entry) {
+// An entry between two '@' names an article in INN's store, not a file.
+bool names_stored_article(const char* entry) {
   const size_t length = strlen(entry);
   return length > 0 && entry[0] == '@' && entry[length - 1] == '@';
 }
 
+// Reads the article file an entry names, relative to the article spool.
+Loaded load_file(const char* entry, ArticleText* article) {
+  report::PathBuffer path;
+  report::resolve_path(path, base::text_or_empty(settings().article_dir), entry, nullptr);
+  message(report::kProgress, "reading %s", path);
+  return load_article(path, entry, article);
+}
+
 // Offers a loaded, well-formed article to the server. Returns the status
 // text, or null to hold the entry; *logged tells whether the outcome is logged.
-const char* transfer_article(const char* entry, const ArticleText& article, bool* logged) {
+const char* transfer_article(const char* entry, ArticleText* loaded, bool* logged) {
+  const ArticleText& article = *loaded;
   const base::Settings& s = settings();
-  char command[kCommandMax + 1] = "POST";
+  char command[nntp::kCommandLineMax + 1] = "POST";
   if (s.ihave) {
     if (g_values.message_id.empty()) {
       message(report::kError, "article \"%s\" lacks a message ID", entry);
@@ -590,6 +681,12 @@ const char* transfer_article(const char* entry, const ArticleText& article, bool
 
   *logged = false;
   if (s.fail != 0) {
+    // A stored article's age is that of its arrival, as a file's is; one
+    // whose arrival is not known is not killed.
+    if (article.stored && article.entered == 0 &&
+        !newssys::stored_arrival(g_values.message_id.c_str(), &loaded->entered)) {
+      return nullptr;
+    }
     const long long age = static_cast<long long>(time(nullptr) - article.entered);
     message(report::kProgress, "article is %llds old, limit is %llds", age,
             static_cast<long long>(s.fail));
@@ -605,7 +702,8 @@ const char* transfer_article(const char* entry, const ArticleText& article, bool
 
 const char* post_article(const char* entry) {
   report::set_state("post: reading article");
-  if (is_storage_token(entry)) {
+  const bool stored = names_stored_article(entry);
+  if (stored && settings().no_storage_api) {
     message(report::kError, "no storage-API support for \"%s\"", entry);
     return "No support for storage-API";
   }
@@ -614,13 +712,10 @@ const char* post_article(const char* entry) {
   g_values = HeaderValues{};
   g_line_count = 0;
 
-  report::PathBuffer path;
-  report::resolve_path(path, base::text_or_empty(settings().article_dir), entry, nullptr);
-  message(report::kProgress, "reading %s", path);
   ArticleText article;
   const char* status = nullptr;
   bool logged = true;
-  const Loaded loaded = load_article(path, entry, &article);
+  const Loaded loaded = stored ? load_stored_article(entry, &article) : load_file(entry, &article);
   if (loaded == Loaded::kKept) {
     // Not read, so neither offered nor bounced; held like a refused article.
     ++report::g_counters.fail;
@@ -638,7 +733,7 @@ const char* post_article(const char* entry) {
       kill_article(entry, article, "inconsistent line termination");
       status = "Malformed";
     } else {
-      status = transfer_article(entry, article, &logged);
+      status = transfer_article(entry, &article, &logged);
     }
   }
   if (logged) log_posting(entry, status);

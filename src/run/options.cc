@@ -471,6 +471,7 @@ constexpr OptionEntry kOptionTable[] = {
     text_option("tls-cert", kNoLetter, &S::tls_cert),
     text_option("tls-key", kNoLetter, &S::tls_key),
     switch_option("compress", kNoLetter, &S::compress),
+    switch_option("no-storage-api", kNoLetter, &S::no_storage_api),
 };
 
 constexpr int kOptionCount = static_cast<int>(std::size(kOptionTable));

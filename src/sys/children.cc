@@ -114,14 +114,11 @@ bool wait_until(pid_t pid, int process_fd, int64_t deadline, int* status) {
   }
 }
 
-// Ends a child that outlived the time-out: SIGTERM, then SIGKILL, each with a
-// grace period; returns its wait status. The kills are safe: pid is a child
+// Ends a child: SIGTERM, then SIGKILL, each with a grace period; returns its
+// wait status. The kills are safe: pid is a child
 // not yet reaped, so its number cannot have passed to another process.
-int stop_child(pid_t pid, int process_fd) {
+int terminate_child(pid_t pid, int process_fd) {
   const int id = static_cast<int>(pid);
-  report::message(report::kError,
-                  "child process %d still running after %ld seconds, terminating it", id,
-                  static_cast<long>(effective_timeout()));
   int status = 0;
   kill(pid, SIGTERM);
   if (wait_until(pid, process_fd, now_ms() + kKillGraceMs, &status)) return status;
@@ -131,6 +128,15 @@ int stop_child(pid_t pid, int process_fd) {
   // Stuck in the kernel; it ends by SIGKILL once it can.
   report::message(report::kError, "child process %d does not end, no longer waited for", id);
   return SIGKILL;
+}
+
+// Ends a child that outlived the time-out, after a message; returns its wait
+// status.
+int stop_child(pid_t pid, int process_fd) {
+  report::message(report::kError,
+                  "child process %d still running after %ld seconds, terminating it",
+                  static_cast<int>(pid), static_cast<long>(effective_timeout()));
+  return terminate_child(pid, process_fd);
 }
 
 // In a child: give up any privileges before running an external command.
@@ -348,7 +354,183 @@ bool finish_file(const UnfinishedFile& file) {
   return ok;
 }
 
+// Bytes read from a program's output at a time.
+constexpr size_t kOutputPiece = 65536;
+
+// In a child: fd becomes descriptor target, open across exec.
+void become_descriptor(int fd, int target) {
+  if (fd == target) {
+    fcntl(fd, F_SETFD, 0);
+  } else {
+    dup2(fd, target);  // the copy does not inherit close-on-exec
+  }
+}
+
+// In a child: runs path with args, its standard output and standard error the
+// write ends given. A failed exec is told to the parent through exec_report
+// (its errno), which a successful exec closes.
+[[noreturn]] void exec_with_output(const char* path, const ArgVector& args, int out_fd, int err_fd,
+                                   int exec_report) {
+  become_descriptor(out_fd, STDOUT_FILENO);
+  become_descriptor(err_fd, STDERR_FILENO);
+  reset_ids();
+  exec_vector(path, args);
+  const int exec_errno = errno;
+  [[maybe_unused]] const ssize_t told = write(exec_report, &exec_errno, sizeof exec_errno);
+  child_exit(kProgramExecFailed);
+}
+
+// The three pipes of a program whose output is read: its standard output,
+// its standard error, and the report of a failed exec.
+struct OutputPipes {
+  int fds[3][2] = {{-1, -1}, {-1, -1}, {-1, -1}};
+};
+
+void close_if_open(int* fd) {
+  if (*fd >= 0) close(*fd);
+  *fd = -1;
+}
+
+void close_pipes(OutputPipes* pipes) {
+  for (auto& ends : pipes->fds) {
+    close_if_open(&ends[0]);
+    close_if_open(&ends[1]);
+  }
+}
+
+// Makes the pipes, close-on-exec so that no other child holds them open;
+// false after a message.
+bool make_output_pipes(OutputPipes* pipes, const char* path) {
+  for (auto& ends : pipes->fds) {
+    if (pipe2(ends, O_CLOEXEC) != 0) {
+      report::message(report::kSysError, "can't pipe: %s", path);
+      close_pipes(pipes);
+      return false;
+    }
+  }
+  return true;
+}
+
+// What one read from a program's pipe gave.
+enum class PipeRead { kOpen, kEnded, kOverLimit, kFailed };
+
+// Reads what fd holds now and appends it to *into, up to limit bytes in all;
+// kOverLimit when there was more.
+PipeRead read_piece(int fd, std::vector<char>* into, size_t limit) {
+  char piece[kOutputPiece];
+  const ssize_t got = read(fd, piece, sizeof piece);
+  if (got == 0) return PipeRead::kEnded;
+  if (got < 0) return errno == EINTR || errno == EAGAIN ? PipeRead::kOpen : PipeRead::kFailed;
+  const size_t length = static_cast<size_t>(got);
+  const size_t room = limit - std::min(limit, into->size());
+  const size_t take = std::min(length, room);
+  if (into->size() + take > into->capacity()) {
+    report::must_reserve(into, std::max(into->size() + take, 2 * into->capacity()));
+  }
+  into->insert(into->end(), piece, piece + take);
+  return take < length ? PipeRead::kOverLimit : PipeRead::kOpen;
+}
+
+// Reads the program's output and standard error until both end, the output
+// passes limit, or deadline; returns kExited when both ended.
+ProgramEnd read_both(const char* path, int out_fd, int err_fd, int64_t deadline, size_t limit,
+                     ProgramOutput* result, std::vector<char>* errors) {
+  bool out_open = true;
+  bool err_open = true;
+  while (out_open || err_open) {
+    check_signals();
+    const int64_t left = deadline - now_ms();
+    if (left <= 0) return ProgramEnd::kTimedOut;
+    struct pollfd waits[3] = {};
+    nfds_t count = 0;
+    waits[count++] = {out_open ? out_fd : -1, POLLIN, 0};
+    waits[count++] = {err_open ? err_fd : -1, POLLIN, 0};
+    if (signal_fd() >= 0) waits[count++] = {signal_fd(), POLLIN, 0};
+    if (poll(waits, count, static_cast<int>(std::min<int64_t>(left, INT_MAX))) < 0 &&
+        errno != EINTR) {
+      report::message(report::kSysError, "can't wait for the output of %s", path);
+      return ProgramEnd::kReadFailed;
+    }
+    if (waits[0].revents != 0) {
+      const PipeRead got = read_piece(out_fd, &result->output, limit);
+      if (got == PipeRead::kOverLimit) return ProgramEnd::kTooLarge;
+      if (got == PipeRead::kFailed) {
+        report::message(report::kSysError, "can't read the output of %s", path);
+        return ProgramEnd::kReadFailed;
+      }
+      out_open = got != PipeRead::kEnded;
+    }
+    if (waits[1].revents != 0) {
+      // Standard error beyond what is kept is read all the same, so that the
+      // program never waits for room in its pipe.
+      const PipeRead got = read_piece(err_fd, errors, kProgramErrorsMax);
+      err_open = got != PipeRead::kEnded && got != PipeRead::kFailed;
+    }
+  }
+  return ProgramEnd::kExited;
+}
+
+// The errno a child sent through its exec report, or 0 when its exec succeeded.
+int exec_errno_of(int exec_report) {
+  int exec_errno = 0;
+  if (read(exec_report, &exec_errno, sizeof exec_errno) !=
+      static_cast<ssize_t>(sizeof exec_errno)) {
+    return 0;
+  }
+  return exec_errno;
+}
+
 }  // namespace
+
+void read_program_output(const char* path, const ArgVector& args, size_t limit,
+                         ProgramOutput* result) {
+  *result = ProgramOutput{};
+  OutputPipes pipes;
+  if (!make_output_pipes(&pipes, path)) return;
+  int(&out)[2] = pipes.fds[0];
+  int(&err)[2] = pipes.fds[1];
+  int(&exec_report)[2] = pipes.fds[2];
+  const pid_t pid = fork_or_exit();
+  if (pid == 0) {
+    close(out[0]);
+    close(err[0]);
+    close(exec_report[0]);
+    exec_with_output(path, args, out[1], err[1], exec_report[1]);
+  }
+  close_if_open(&out[1]);
+  close_if_open(&err[1]);
+  close_if_open(&exec_report[1]);
+
+  const int64_t deadline = timed_deadline();
+  const int process_fd = open_process_fd(pid);
+  std::vector<char> errors;
+  result->end = read_both(path, out[0], err[0], deadline, limit, result, &errors);
+  // Closed before the program is stopped: one that is still writing ends by SIGPIPE.
+  close_if_open(&out[0]);
+  close_if_open(&err[0]);
+  int status = 0;
+  if (result->end == ProgramEnd::kExited && !wait_until(pid, process_fd, deadline, &status)) {
+    result->end = ProgramEnd::kTimedOut;
+  }
+  if (result->end == ProgramEnd::kTimedOut) {
+    status = stop_child(pid, process_fd);
+  } else if (result->end != ProgramEnd::kExited) {
+    status = terminate_child(pid, process_fd);
+  }
+  if (process_fd >= 0) close(process_fd);
+  result->status = status;
+  result->errors.assign(errors.begin(), errors.end());
+  // Only a child that has surely ended has closed its end of the report.
+  if (result->end == ProgramEnd::kExited && WIFEXITED(status)) {
+    const int exec_errno = exec_errno_of(exec_report[0]);
+    if (exec_errno != 0) {
+      errno = exec_errno;
+      report::message(report::kSysError, "can't exec: %s", path);
+      result->end = ProgramEnd::kNotStarted;
+    }
+  }
+  close_pipes(&pipes);
+}
 
 int wait_child(pid_t pid) {
   const int process_fd = open_process_fd(pid);

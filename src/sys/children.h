@@ -3,7 +3,10 @@
 #pragma once
 
 #include <sys/types.h>
+#include <cstddef>
 #include <cstdio>
+#include <string>
+#include <vector>
 
 #include "sys/command_line.h"
 
@@ -41,6 +44,35 @@ FILE* pipe_to_program(const char* program, pid_t* pid, const char* arg1, const c
 /// Starts program with up to one argument, its standard output a pipe to us;
 /// returns the read stream (pid set), or null after a message.
 FILE* pipe_from_program(const char* program, pid_t* pid, const char* arg);
+
+/// How a program run by read_program_output ended.
+enum class ProgramEnd {
+  kExited,      // by itself: ProgramOutput::status holds its wait status
+  kNotStarted,  // it could not be started (after a message)
+  kTimedOut,    // still running at the time-out: stopped (after a message)
+  kTooLarge,    // it wrote more than the limit: stopped
+  kReadFailed,  // its output could not be read: stopped (after a message)
+};
+
+/// The most of a program's standard error that read_program_output keeps.
+inline constexpr size_t kProgramErrorsMax = 512;
+
+/// What a program run by read_program_output wrote, and how it ended.
+struct ProgramOutput {
+  ProgramEnd end = ProgramEnd::kNotStarted;
+  int status = 0;            // the wait status, for kExited
+  std::vector<char> output;  // its standard output, at most the limit
+  std::string errors;        // the start of its standard error
+};
+
+/// Runs path with args directly, without a shell (as the real user and
+/// group), and reads its standard output and standard error through pipes
+/// into *result. A program that writes more than limit bytes of output is
+/// stopped; the whole run, reading and waiting, is bounded by the time-out,
+/// after which the program is stopped as wait_child does. Signals are acted
+/// on as in every wait.
+void read_program_output(const char* path, const ArgVector& args, size_t limit,
+                         ProgramOutput* result);
 
 /// Opens an output destination: "|command", "-" for standard output, or a file.
 /// A regular file (or a new one) is written under a temporary name in its

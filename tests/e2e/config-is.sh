@@ -6,10 +6,7 @@
 source "$(dirname "$0")/lib.sh"
 e2e_create
 leaf_newsfeeds up.example
-sed 's|^eval \$(\${exec_prefix}/bin/innconfval -s)$|eval $(INNCONF='"$LEAF"'/etc/inn.conf ${exec_prefix}/bin/innconfval -s)|' \
-  /usr/lib/news/innshellvars >"$LEAF/etc/innshellvars"
-grep -q "INNCONF=$LEAF/etc/inn.conf" "$LEAF/etc/innshellvars" \
-  || fail "innshellvars has no line 'eval \$(\${exec_prefix}/bin/innconfval -s)' to point at the leaf"
+leaf_innshellvars
 e2e_start
 
 upstream_articles a1:test.a b1:test.b ab1:test.a,test.b

@@ -216,7 +216,8 @@ leaf_posts() {
   rm -f "$file"
 }
 
-# How a site with INN 2.7 gives tessu file names (the README shows the same):
+# How a site with INN 2.7 can give tessu file names instead of the storage
+# tokens tessu reads itself (the README shows it for --no-storage-api):
 # innd's file feed writes storage tokens to up.tokens; move that file aside,
 # have innd start a new one, and append the article files of the tokens
 # (tradspool) to the batch file tessu reads. With "relative", the names are
@@ -235,21 +236,81 @@ queue_for_upstream() {
   chown news:news "$out/up"
 }
 
+# The leaf's own innshellvars, as a site gives it to tessu with --config or
+# --config-is: a copy of INN's whose innconfval call reads the leaf's inn.conf.
+leaf_innshellvars() {
+  sed 's|^eval \$(\${exec_prefix}/bin/innconfval -s)$|eval $(INNCONF='"$LEAF"'/etc/inn.conf ${exec_prefix}/bin/innconfval -s)|' \
+    /usr/lib/news/innshellvars >"$LEAF/etc/innshellvars"
+  grep -q "INNCONF=$LEAF/etc/inn.conf" "$LEAF/etc/innshellvars" \
+    || fail "innshellvars has no line 'eval \$(\${exec_prefix}/bin/innconfval -s)' to point at the leaf"
+}
+
+# storage_post_scenario METHOD [WIREFORMAT]: the leaf stores its articles
+# with METHOD (and the wireformat setting given, false by default), and its
+# newsfeeds entry for the upstream is a plain file feed of storage tokens,
+# written by innd straight into the batch file tessu reads. tessu, given the
+# leaf's innshellvars, reads each article through INN's sm: no "sm -c" step,
+# whatever the method.
+storage_post_scenario() {
+  local method=$1 wireformat=${2:-false} batch token
+  e2e_create
+  "$INN_INSTANCE" storage "$LEAF" "$method"
+  sed -i -E "s/^wireformat:.*/wireformat: $wireformat/" "$LEAF/etc/inn.conf"
+  leaf_innshellvars
+  printf '%s\n' 'ME:*,!junk,!control*::' 'up/up.example:*,!test.c,!junk,!control*:Tf,Wn:' \
+    >"$LEAF/etc/newsfeeds"
+  e2e_start
+  batch=$LEAF/spool/outgoing/up
+  local options=(-d --no-fetch --config-is "$LEAF/etc/innshellvars" --stat "$STAT"
+    --log "$WORK/posted.log" up 127.0.0.1 "$UP_PORT")
+
+  leaf_posts l1:test.b l2:test.a,test.local l3:test.a,test.b
+  [ "$method" = tradspool ] || [ -z "$(find "$LEAF/spool/articles" -path '*/test/*' -type f)" ] \
+    || fail "the leaf stored article files: it does not use $method"
+  [ "$wireformat" = false ] || grep -rq $'\r$' "$LEAF/spool/articles/test" \
+    || fail "the leaf's article files have no CR LF line ends: wireformat is not in force"
+  # Only to look at the batch: tessu has innd flush it itself.
+  inn "$LEAF" "$NEWSBIN/ctlinnd" -s flush up
+  [ "$(grep -c -E '^@[0-9A-F]{36}@$' "$batch")" = 3 ] \
+    || fail "the leaf's batch does not hold 3 storage tokens: $(cat "$batch")"
+
+  run_tessu "${options[@]}"
+  expect_stat post 3
+  expect_stat fail 0
+  expect_stat miss 0
+  check_upstream_has l1:test.b l2:test.a l3:test.a,test.b
+  [ "$(outgoing_entries)" = 0 ] || fail "entries are left in the leaf's batch: $(cat "$LEAF"/spool/outgoing/up*)"
+  [ "$(log_count "$WORK/posted.log" OK)" = 3 ] || fail "the log does not show 3 articles posted: $(cat "$WORK/posted.log")"
+  grep -q -E "reading @[0-9A-F]{36}@ through sm" "$TESSU_LOG" || fail "tessu did not read through sm"
+
+  note "a token of the leaf's storage method whose article the store does not hold is missing"
+  token=$(stored_token "$LEAF" "<l1@e2e.example>")
+  token=${token:0:5}FFFFFFFFFFFFFFFFFFFFFFFFFFFFFFFF@ # the method's type and class, no article
+  [ -z "$(inn "$LEAF" "$NEWSBIN/sm" -q "$token")" ] || fail "the leaf's sm finds an article for $token"
+  echo "$token" >>"$batch"
+  run_tessu "${options[@]}"
+  expect_stat post 0
+  expect_stat miss 1
+  grep -q "can't find article \"$token\"" "$TESSU_LOG" || fail "tessu did not report $token missing"
+  [ "$(log_count "$WORK/posted.log" Missing)" = 1 ] || fail "the log does not show the missing article"
+  [ "$(outgoing_entries)" = 0 ] || fail "the missing article's entry is left in the batch"
+}
+
 # Checks the upstream holds the articles posted at the leaf, in the groups it
 # carries, with their bodies unchanged: check_upstream_has ID:GROUPS...
+# The leaf may store its articles with any storage method.
 check_upstream_has() {
-  local id_groups id groups up_index leaf_index want got file upfile
+  local id_groups id groups up_index want got upfile
   up_index=$(spool_index "$UP")
-  leaf_index=$(spool_index "$LEAF")
   for id_groups in "$@"; do
     id="<${id_groups%%:*}@e2e.example>"
     groups=${id_groups#*:}
     want=$(echo "$groups" | tr , '\n' | sort | tr '\n' ' ')
     got=$(echo "$up_index" | awk -v id="$id" '$1 == id { print $2 }' | sort | tr '\n' ' ')
     [ "$want" = "$got" ] || fail "the upstream has $id in \"$got\", expected \"$want\""
-    file=$(echo "$leaf_index" | awk -v id="$id" '$1 == id { print $3; exit }')
     upfile=$(echo "$up_index" | awk -v id="$id" '$1 == id { print $3; exit }')
-    [ "$(body_of "$file")" = "$(body_of "$upfile")" ] || fail "the body of $id changed on its way up"
+    [ "$(body_of <(stored_article "$LEAF" "$id"))" = "$(body_of "$upfile")" ] \
+      || fail "the body of $id changed on its way up"
   done
   note "the upstream holds the $# articles posted at the leaf"
 }
@@ -291,7 +352,18 @@ article_file() {
   spool_index "$1" | awk -v id="$2" '$1 == id { print $3; found = 1; exit } END { exit !found }'
 }
 
-has_id() { article_file "$1" "$2" >/dev/null; }
+# The storage token of an article an instance stores, whatever its storage
+# method: stored_token DIR MESSAGE-ID.
+stored_token() { inn "$1" "$NEWSBIN/grephistory" -e "$2" 2>/dev/null | grep '^@'; }
+
+# The text of an article as the instance stores it, read through sm.
+stored_article() {
+  local token
+  token=$(stored_token "$1" "$2") || fail "$1 does not store $2"
+  inn "$1" "$NEWSBIN/sm" "$token"
+}
+
+has_id() { article_file "$1" "$2" >/dev/null || stored_token "$1" "$2" >/dev/null; }
 
 # Checks the leaf holds exactly the upstream's articles of the fetched
 # groups, each filed once in every leaf group it names, with the same body,

@@ -58,3 +58,41 @@ TEST(CommandsTest, ProgramLineEndsAtTheFirstMissingArgument) {
 }
 
 }  // namespace
+
+TEST(CommandsTest, StorageTokenIsTheFormInnWrites) {
+  EXPECT_TRUE(newssys::is_storage_token("@0502000005A4000000010000000000000000@"));
+  EXPECT_TRUE(newssys::is_storage_token("@0b02000005a4000000010000000000000000@"));
+  // One digit short, one too many, a character that is no hexadecimal digit,
+  // and what would reach sm as an option or as more than one word.
+  EXPECT_FALSE(newssys::is_storage_token("@0502000005A400000001000000000000000@"));
+  EXPECT_FALSE(newssys::is_storage_token("@0502000005A40000000100000000000000000@"));
+  EXPECT_FALSE(newssys::is_storage_token("@0502000005A4000000010000000000000G00@"));
+  EXPECT_FALSE(newssys::is_storage_token("@-c02000005A4000000010000000000000000@"));
+  EXPECT_FALSE(newssys::is_storage_token("@0502000005A40000000 0000000000000000@"));
+  EXPECT_FALSE(newssys::is_storage_token("0502000005A4000000010000000000000000@@"));
+  EXPECT_FALSE(newssys::is_storage_token(""));
+}
+
+TEST(CommandsTest, SmLineHasTheTokenAsOneArgument) {
+  const sys::ArgVector args =
+      newssys::sm_arguments("/news/bin/sm", "@0502000005A4000000010000000000000000@");
+  EXPECT_EQ(as_list(args), (std::vector<std::string>{"/news/bin/sm", "-q",
+                                                     "@0502000005A4000000010000000000000000@"}));
+  EXPECT_EQ(args.argv[args.count], nullptr);
+}
+
+TEST(CommandsTest, HistoryLineGivesTheArrivalTime) {
+  time_t arrived = 0;
+  EXPECT_TRUE(newssys::parse_history_arrival(
+      "[3A1B]\t1765360000~-~1765359990\t@0A01000000000000000000000000000000001@\n", &arrived));
+  EXPECT_EQ(arrived, 1765360000);
+  EXPECT_TRUE(newssys::parse_history_arrival("[3A1B]\t1765360001\n", &arrived));
+  EXPECT_EQ(arrived, 1765360001);
+  arrived = 7;
+  // No tab, no digits after it, a sign, junk after the number.
+  for (const char* line : {"1765360000~-~1", "[3A1B]\t~-~1\t@0A@", "[3A1B]\t-5~-~1",
+                           "[3A1B]\t17x~-~1", "/dev/null\n", ""}) {
+    EXPECT_FALSE(newssys::parse_history_arrival(line, &arrived)) << line;
+  }
+  EXPECT_EQ(arrived, 7);
+}

@@ -445,8 +445,9 @@ TEST_F(TransferTest, LostConnectionEndsTheRunAsBroken) {
   EXPECT_EXIT(post("a"), testing::ExitedWithCode(9), "read error on socket");
 }
 
-TEST_F(TransferTest, StorageTokenIsRefusedWithoutCountingOrLogging) {
+TEST_F(TransferTest, NoStorageApiRefusesATokenWithoutCountingOrLogging) {
   base::g_settings.log = site.path("post.log");
+  base::g_settings.no_storage_api = 1;
   CaptureFd err;
   EXPECT_EQ(post("@0301000000000000000000000000@"), "No support for storage-API");
   EXPECT_TRUE(

@@ -584,6 +584,7 @@ TEST(OptionTable, HoldsEveryDocumentedNameAndLetter) {
       "no-ps",
       "no-queue",
       "no-reader",
+      "no-storage-api",  // storage tokens refused instead of read through sm
       "noaction n",
       "nofetch g",
       "noforce u",

@@ -449,3 +449,65 @@ TEST_F(ChildrenTest, TerminatingSignalDuringWaitEndsTheRun) {
 }
 
 }  // namespace
+
+namespace {
+
+struct ReadOutputTest : ChildrenTest {
+  sys::ProgramOutput read;
+
+  void run(const std::string& path, size_t limit) {
+    const sys::ArgVector args = sys::program_arguments(path.c_str(), nullptr, nullptr);
+    sys::read_program_output(path.c_str(), args, limit, &read);
+  }
+  std::string output() const { return std::string(read.output.begin(), read.output.end()); }
+};
+
+}  // namespace
+
+TEST_F(ReadOutputTest, ExitStatusOutputAndErrorsOfAProgramThatRan) {
+  // Status 5 is what a child whose exec failed exits with: it must not pass for one.
+  run(script("bin/five", "printf 'out'; printf 'said\\n' >&2; exit 5\n"), 10);
+  EXPECT_EQ(read.end, sys::ProgramEnd::kExited);
+  ASSERT_TRUE(WIFEXITED(read.status));
+  EXPECT_EQ(WEXITSTATUS(read.status), 5);
+  EXPECT_EQ(output(), "out");
+  EXPECT_EQ(read.errors, "said\n");
+}
+
+TEST_F(ReadOutputTest, ProgramThatCannotBeRunIsNotStarted) {
+  const std::string missing = site.path("nowhere/sm");
+  CaptureFd err;
+  run(missing, 10);
+  EXPECT_EQ(read.end, sys::ProgramEnd::kNotStarted);
+  EXPECT_TRUE(read.output.empty());
+  EXPECT_TRUE(contains(err.take(), "tessu: can't exec: " + missing + ": No such file"));
+}
+
+TEST_F(ReadOutputTest, OutputUpToTheLimitIsTakenAndMoreStopsTheProgram) {
+  const std::string eleven = script("bin/eleven", "printf '0123456789\\n'; exec sleep 1000\n");
+  base::g_settings.timeout = 1;
+  run(eleven, 10);
+  EXPECT_EQ(read.end, sys::ProgramEnd::kTooLarge);
+  EXPECT_EQ(output(), "0123456789");
+  EXPECT_EQ(read.status, SIGTERM);
+
+  run(script("bin/exact", "printf '0123456789\\n'\n"), 11);
+  EXPECT_EQ(read.end, sys::ProgramEnd::kExited);
+  EXPECT_EQ(output(), "0123456789\n");
+}
+
+TEST_F(ReadOutputTest, LongStandardErrorIsCutWithoutHoldingTheProgramUp) {
+  run(script("bin/talkative", "head -c 200000 /dev/zero | tr '\\0' e >&2; printf 'done'\n"), 10);
+  EXPECT_EQ(read.end, sys::ProgramEnd::kExited);
+  EXPECT_EQ(output(), "done");
+  EXPECT_EQ(read.errors, std::string(sys::kProgramErrorsMax, 'e'));
+}
+
+TEST_F(ReadOutputTest, ProgramStillRunningAtTheTimeoutIsStopped) {
+  base::g_settings.timeout = 1;
+  CaptureFd err;
+  run(script("bin/slow", "printf 'part'; exec sleep 1000\n"), 10);
+  EXPECT_EQ(read.end, sys::ProgramEnd::kTimedOut);
+  EXPECT_EQ(read.status, SIGTERM);
+  EXPECT_TRUE(contains(err.take(), " still running after 1 seconds, terminating it\n"));
+}
