@@ -12,9 +12,13 @@ namespace fetch {
 
 namespace {
 
-// A listing line holds a number and a message ID; this holds any line of a
-// sane server with room to spare, a longer one is malformed.
-constexpr int kListingLineBuffer = 2048;
+// A listing line holds a number and a message ID of at most 512 characters;
+// this holds it with room to spare, a longer line is malformed.
+constexpr int kListingLineBuffer = 1024;
+
+// Fills the piece buffer before a read, so that the read's own terminating
+// NUL tells its length even when the text holds NUL bytes.
+constexpr char kUnusedByte = 0x7f;
 
 bool is_blank(char c) {
   return c == ' ' || c == '\t';
@@ -28,6 +32,16 @@ bool strip_line_end(char* piece, size_t* length) {
     piece[--*length] = '\0';
   }
   return true;
+}
+
+// Reads one piece of the listing text: its length, NUL bytes included, or
+// -1 when the read failed.
+int64_t read_piece(char (&piece)[kListingLineBuffer]) {
+  memset(piece, kUnusedByte, sizeof piece);
+  if (!nntp::get_text_line(piece, sizeof piece)) return -1;
+  size_t length = sizeof piece - 1;
+  while (piece[length] != '\0') --length;
+  return static_cast<int64_t>(length);
 }
 
 bool is_end_line(const char* piece) {
@@ -82,10 +96,11 @@ int read_listing(int64_t low, int64_t high, size_t max_id, Listing* listing,
   int64_t total = 0;
   char piece[kListingLineBuffer];
   for (;;) {
-    if (!nntp::get_text_line(piece, sizeof piece)) return 0;
-    size_t length = strlen(piece);
-    report::g_counters.grossbyt += static_cast<int64_t>(length);
-    total += static_cast<int64_t>(length);
+    const int64_t got = read_piece(piece);
+    if (got < 0) return 0;
+    size_t length = static_cast<size_t>(got);
+    report::g_counters.grossbyt += got;
+    total += got;
     if (total > kListingBytesMax) {
       report::message(report::kError, "header listing longer than %ld bytes",
                       static_cast<long>(kListingBytesMax));
@@ -93,13 +108,14 @@ int read_listing(int64_t low, int64_t high, size_t max_id, Listing* listing,
     }
     if (at_line_start && is_end_line(piece)) break;
     const bool starts_line = at_line_start;
+    const bool holds_nul = strlen(piece) != length;
     at_line_start = strip_line_end(piece, &length);
     // Once the listing cannot be trusted, or is full, the rest is only read.
     if (malformed || full) continue;
     int64_t number = 0;
     std::string_view message_id;
     const int64_t after = listing->articles.empty() ? low - 1 : listing->articles.back().number;
-    if (!starts_line || !at_line_start ||
+    if (!starts_line || !at_line_start || holds_nul ||
         !parse_listing_line(piece, after, high, max_id, &number, &message_id)) {
       malformed = true;
       *bad_line = piece;

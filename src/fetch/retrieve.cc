@@ -433,7 +433,10 @@ bool request_listing(int64_t n, const char* group) {
     while (g_request.pending) {
       const int result = nntp::poll_reply();
       if (result == 0) return false;
-      if (result == -1) break;
+      if (result == -1) {
+        message(kError, "no reply to %s in %s", command, group);
+        return false;
+      }
     }
   } while (g_request.try_xhdr);
   return true;
