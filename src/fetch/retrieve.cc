@@ -527,7 +527,7 @@ bool is_retrieval_handler(nntp::ReplyHandler handler) {
 
 }  // namespace
 
-int select_group(const char* group, int64_t* first, int64_t* last) {
+int send_group_select(const char* group) {
   report::set_state(group);
   char command[kCommandBuffer];
   const int length = snprintf(command, sizeof command, "GROUP %s", group);
@@ -535,7 +535,16 @@ int select_group(const char* group, int64_t* first, int64_t* last) {
     message(kError, "group name too long for GROUP: \"%.60s\"", group);
     return 0;
   }
-  if (!nntp::put_line(command)) return -1;
+  return nntp::put_line(command) ? 1 : -1;
+}
+
+int select_group(const char* group, int64_t* first, int64_t* last) {
+  const int sent = send_group_select(group);
+  if (sent != 1) return sent;
+  return read_group_selection(group, first, last);
+}
+
+int read_group_selection(const char* group, int64_t* first, int64_t* last) {
   char line[nntp::kStatusLineBuffer];
   if (nntp::get_reply(line, sizeof line) != 1) return -1;
   g_walk = Walk{};
@@ -598,6 +607,17 @@ int64_t next_article_step(int64_t n, int64_t last, const char* group) {
 
 int64_t latest_article() {
   return g_latest_article;
+}
+
+bool only_article_replies_outstanding() {
+  const nntp::ReplyWindow& w = nntp::g_reply_window;
+  if (w.count == 0) return false;
+  for (int i = 0; i < w.count; ++i) {
+    if (w.entries[(w.oldest + i) % nntp::kReplyWindowSize].handler != on_article_reply) {
+      return false;
+    }
+  }
+  return true;
 }
 
 int64_t lowest_outstanding_article() {

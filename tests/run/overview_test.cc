@@ -1,7 +1,8 @@
 // Fetch runs with --overview against the same scripted groups as runs of the
 // standard STAT path: the same batches, the same host active file, the same
 // statistics and decisions, also when the server lacks the listing, lists a
-// malformed line, or the transfer breaks off.
+// malformed line, or the transfer breaks off, and although the next group's
+// GROUP goes out before a group's last ARTICLE replies are read.
 #include <sys/stat.h>
 
 #include <algorithm>
@@ -422,51 +423,113 @@ TEST_F(OverviewRun, BrokenListingRecordsNothingOfItsGroup) {
   }
 }
 
-// A batch that could not be published: never recorded past it.
+// A batch that could not be published: never recorded past it, also when
+// it holds the last articles of a group whose line was written after the
+// next group's GROUP.
 TEST_F(OverviewRun, FailedBatchIsNotRecorded) {
   set_active({"comp.a", "comp.b"});
   add_range("comp.a", 1, 4);
   add_range("comp.b", 1, 2);
-  set_host_active("comp.a 1\ncomp.b 1\n");
-  for (Side* side : sides()) {
-    // One article per batch; the second batch fails.
-    const std::string count = side->site.path("count");
-    side->site.write("rnews-to", "#!/bin/sh\nn=$(cat " + count +
-                                     " 2>/dev/null || echo 0); n=$((n + 1)); echo $n > " + count +
-                                     "\nif [ $n = 2 ]; then cat >/dev/null; exit 1; fi\ncat >> " +
-                                     side->site.path("out") + "\n");
-    chmod(side->site.path("rnews-to").c_str(), 0755);
+  struct Case {
+    std::string window;
+    int fail_at;
+    std::string recorded;
+  };
+  for (const Case& c : std::vector<Case>{{"0", 2, "comp.a 1\ncomp.b 1\n"},
+                                         {"10", 1, "comp.a 1\ncomp.b 1\n"},
+                                         {"10", 2, "comp.a 5\ncomp.b 1\n"}}) {
+    SCOPED_TRACE("window " + c.window + ", batch " + std::to_string(c.fail_at));
+    start_over("comp.a 1\ncomp.b 1\n");
+    for (Side* side : sides()) {
+      // The fail_at-th batch fails.
+      const std::string count = side->site.path("count");
+      side->site.write("count", "0\n");
+      side->site.write("rnews-to", "#!/bin/sh\nn=$(cat " + count + "); n=$((n + 1)); echo $n > " +
+                                       count + "\nif [ $n = " + std::to_string(c.fail_at) +
+                                       " ]; then cat >/dev/null; exit 1; fi\ncat >> " +
+                                       side->site.path("out") + "\n");
+      chmod(side->site.path("rnews-to").c_str(), 0755);
+    }
+    // Each site runs its own program.
+    const Strings options = {"--window", c.window, "--size", "1", "--rnews-to"};
+    const Outcome by_stat = stat_side.run(concat(options, {stat_side.site.path("rnews-to")}));
+    const Outcome by_listing =
+        listing_side.run(concat(options, {listing_side.site.path("rnews-to"), "--overview"}));
+    // A listing has decided on comp.b's first article when the flush fails;
+    // the STAT path had only asked for it.
+    expect_same_articles(by_stat, by_listing);
+    EXPECT_EQ(by_listing.host_active, by_stat.host_active);
+    EXPECT_EQ(by_listing.numbers, by_stat.numbers);
+    EXPECT_EQ(by_listing.status, 6) << by_listing.err;
+    EXPECT_EQ(by_listing.host_active, c.recorded);
   }
-  // Each site runs its own program.
-  const Strings options = {"--window", "0", "--size", "1", "--rnews-to"};
-  const Outcome by_stat = stat_side.run(concat(options, {stat_side.site.path("rnews-to")}));
-  const Outcome by_listing =
-      listing_side.run(concat(options, {listing_side.site.path("rnews-to"), "--overview"}));
-  expect_same(by_stat, by_listing);
-  EXPECT_EQ(by_listing.status, 6) << by_listing.err;
-  EXPECT_EQ(by_listing.host_active, "comp.a 1\ncomp.b 1\n");
 }
 
-// SIGTERM while an ARTICLE reply is awaited: the article before it is recorded.
-TEST_F(OverviewRun, TerminatedWhileWaitingForAnArticle) {
-  set_active({"comp.a", "comp.b"});
-  add_range("comp.a", 1, 5);
-  add_range("comp.b", 1, 2);
-  Side& side = listing_side;
-  side.site.write(std::string("inhosts/") + kSpool, "comp.a 1\ncomp.b 1\n");
-  side.server.set_faults({Fault{Fault::kStall, "ARTICLE", 3, "", 0}});
-
+// Runs --overview with ARTICLE 3 never answered, sends SIGTERM once the
+// server has received the command awaited, and returns the run's result.
+RunResult terminate_when_received(Side& side, const std::string& awaited) {
+  side.server.restart_faults({Fault{Fault::kStall, "ARTICLE", 3, "", 0}});
+  const size_t before = side.server.count_commands(awaited);
   testsupport::Running running =
       testsupport::start_tessu(side.args({"--overview", "--timeout", "120"}));
-  ASSERT_TRUE(testsupport::wait_until([&] {
-    const Strings commands = side.server.commands();
-    return std::find(commands.begin(), commands.end(), "ARTICLE 3") != commands.end();
-  }));
+  EXPECT_TRUE(
+      testsupport::wait_until([&] { return side.server.count_commands(awaited) > before; }));
   kill(running.pid, SIGTERM);
   const RunResult result = testsupport::finish_tessu(running);
   EXPECT_NE(result.status, 0) << result.err;
   EXPECT_TRUE(contains(result.err, "received signal")) << result.err;
-  EXPECT_EQ(side.host_active(), "comp.a 2\ncomp.b 1\n");
+  return result;
+}
+
+// SIGTERM while an ARTICLE reply is awaited: the article before it is
+// recorded. When the stalled reply is a group's last, the next group's
+// GROUP has gone out before it (what the test waits for), and that group
+// stays as it was.
+TEST_F(OverviewRun, TerminatedWhileWaitingForAnArticle) {
+  set_active({"comp.a", "comp.b", "comp.c"});
+  add_range("comp.a", 1, 5);
+  add_range("comp.b", 1, 2);
+  add_range("comp.c", 1, 3);
+  Side& side = listing_side;
+  side.site.write(std::string("inhosts/") + kSpool, "comp.a 1\ncomp.b 1\ncomp.c 1\n");
+  terminate_when_received(side, "ARTICLE 3");
+  EXPECT_EQ(side.host_active(), "comp.a 2\ncomp.b 1\ncomp.c 1\n");
+
+  // comp.c ends at its third article.
+  side.site.write(std::string("inhosts/") + kSpool, "comp.c 1\ncomp.b 1\ncomp.a 1\n");
+  terminate_when_received(side, "GROUP comp.b");
+  EXPECT_EQ(side.host_active(), "comp.c 2\ncomp.b 1\ncomp.a 1\n");
+}
+
+// Lines between two groups are written after the first group's line: its
+// replies are read before such a line, also when reading them fails.
+TEST_F(OverviewRun, LinesBetweenGroupsKeepTheirPlace) {
+  set_active({"comp.a", "comp.b", "comp.c"});
+  add_range("comp.a", 1, 3);
+  add_range("comp.b", 1, 2);
+  add_range("comp.c", 1, 2);
+  const std::string hosts = "comp.a 1\n# note\ngone.group 5\ncomp.b 1\n:tag\ncomp.c 1\n";
+  set_host_active(hosts);
+  const Outcome outcome = run_both({});
+  EXPECT_EQ(outcome.status, 0) << outcome.err;
+  EXPECT_EQ(outcome.host_active, "comp.a 4\n# note\ngone.group 5\ncomp.b 3\n:tag\ncomp.c 3\n");
+
+  // The last article of comp.a, then of comp.b, breaks off.
+  for (int nth : {3, 5}) {
+    SCOPED_TRACE(nth);
+    start_over(hosts);
+    set_faults({Fault{Fault::kCloseMidReply, "ARTICLE", nth, "", 0}});
+    const Outcome broken = run_both({});
+    EXPECT_EQ(broken.status, 9) << broken.err;
+    EXPECT_EQ(broken.host_active,
+              nth == 3 ? "comp.a 2\n# note\ngone.group 5\ncomp.b 1\n:tag\ncomp.c 1\n"
+                       : "comp.a 4\n# note\ngone.group 5\ncomp.b 1\n:tag\ncomp.c 1\n");
+  }
+  // Unseen groups follow one another with nothing between them.
+  start_over("");
+  set_faults({Fault{Fault::kCloseMidReply, "ARTICLE", 3, "", 0}});
+  const Outcome unseen = run_both({});
+  EXPECT_EQ(unseen.status, 9) << unseen.err;
 }
 
 }  // namespace
