@@ -308,6 +308,28 @@ TEST_F(OverviewRun, BlocksOfAListing) {
   EXPECT_EQ(listing_commands("HDR Message-ID 5001-5010"), 2u);
 }
 
+// A server whose GROUP reply promises fewer articles than it lists: a
+// listing keeps at most 10000 of them, and the numbers after the last one
+// kept are asked for again.
+TEST_F(OverviewRun, ListingLongerThanPromisedIsCut) {
+  set_active({"comp.a"});
+  for (long n = 1; n <= 10003; ++n) {
+    const bool wanted = n == 2 || n >= 9999;
+    add("comp.a", n, wanted ? "" : "<fake@" + std::to_string(n) + ">");
+  }
+  set_host_active("comp.a 1\n");
+  set_faults({Fault{Fault::kReplyCode, "GROUP", 0, "211 1 1 10003 comp.a", 0}});
+  // The STAT path walks this range by NEXT, here one command at a time.
+  const Outcome outcome = run_both({"--window", "0"});
+  EXPECT_EQ(outcome.status, 0) << outcome.err;
+  EXPECT_EQ(outcome.host_active, "comp.a 10004\n");
+  EXPECT_EQ(outcome.batches, (Strings{"<2.comp.a@test> <9999.comp.a@test> <10000.comp.a@test> "
+                                      "<10001.comp.a@test> <10002.comp.a@test> "
+                                      "<10003.comp.a@test> "}));
+  EXPECT_EQ(listing_commands("HDR Message-ID 1-10003"), 1u);
+  EXPECT_EQ(listing_commands("HDR Message-ID 10001-10003"), 1u);
+}
+
 // A server without HDR: XHDR when it knows that, else STAT for the rest of
 // the run; either way the same as the standard path.
 TEST_F(OverviewRun, ServerWithoutTheListingFallsBackToStat) {
