@@ -76,6 +76,7 @@ struct Settings {
   int no_ps = 0;
   int nohostlock = 0;
   int nonext = 0;
+  int overview = 0;                 // --overview: message IDs from HDR listings instead of STAT
   int continue_on_spool_error = 0;  // --continue
   int noqueue = 0;
   int forget_inactive = 0;

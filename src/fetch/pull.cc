@@ -1,6 +1,7 @@
 #include "fetch/pull.h"
 
 #include <algorithm>
+#include <array>
 #include <cstdint>
 #include <string>
 
@@ -30,10 +31,20 @@ using report::message;
 struct GroupProgress {
   bool active = false;
   bool stepping = false;  // its article loop has begun
+  bool listed = false;    // its line is in the old file
   std::string name;
   int64_t number = 0;            // as read
   int64_t durable = 0;           // what survives a loss of the current batch
   int64_t unpublished_mark = 0;  // unpublished articles when it began or last flushed
+};
+
+// A group whose walk has ended while its last ARTICLE replies are still on
+// their way (--overview): its line is written once they are read, which the
+// next group's GROUP, sent before them, lets happen a round trip sooner.
+struct HeldGroup {
+  GroupProgress progress;  // active while held
+  int64_t reached = 0;     // the number recorded once its replies are read
+  bool new_group = false;
 };
 
 struct PullState {
@@ -44,6 +55,13 @@ struct PullState {
   bool stop = false;
   bool aborted = false;
   GroupProgress group;
+  HeldGroup held;
+  bool hold_walk = false;  // pull_group left the group's last replies outstanding
+  bool untried = false;    // the group was not pulled: the held group before it failed
+  // The names the reply handlers of a walk are given: a held group's stays
+  // as it is while the next group is pulled under the other.
+  std::array<std::string, 2> walk_names;
+  int walk_slot = 0;
   bool batch_lost = false;        // a batch this pull wrote was not published
   bool flushing = false;          // the pull loop is flushing the incoming spool
   bool cleanup_flushing = false;  // pull_cleanup is flushing the incoming spool
@@ -68,9 +86,9 @@ void abort_fetch() {
   report::g_counters.fetch_aborted = true;
 }
 
-// Articles of the group in progress stored since it began or last flushed.
-bool group_has_unpublished() {
-  return unpublished_articles() > g.group.unpublished_mark;
+// Articles of group p stored since it began or last flushed.
+bool group_has_unpublished(const GroupProgress& p) {
+  return unpublished_articles() > p.unpublished_mark;
 }
 
 // The number recorded when the group in progress is cut short: the latest
@@ -78,8 +96,7 @@ bool group_has_unpublished() {
 // refused by the news system as a duplicate), but never above an article
 // whose reply is still outstanding or whose handler failed. Without any
 // settled article the number stays as read.
-int64_t interrupted_number() {
-  const GroupProgress& p = g.group;
+int64_t interrupted_number(const GroupProgress& p) {
   if (!p.stepping || latest_article() <= 0) return p.number;
   int64_t number = latest_article();
   const int64_t outstanding = lowest_outstanding_article();
@@ -88,9 +105,9 @@ int64_t interrupted_number() {
 }
 
 // The same, and after a batch was lost never above what was published.
-int64_t settled_number() {
-  const int64_t number = interrupted_number();
-  return g.batch_lost ? std::min(number, g.group.durable) : number;
+int64_t settled_number(const GroupProgress& p) {
+  const int64_t number = interrupted_number(p);
+  return g.batch_lost ? std::min(number, p.durable) : number;
 }
 
 void checkpoint_when_due() {
@@ -105,7 +122,7 @@ void checkpoint_when_due() {
 bool flush_when_full() {
   if (batch_size() <= settings().size) return true;
   message(kProgress, "flushing spool...");
-  const int64_t durable = interrupted_number();
+  const int64_t durable = interrupted_number(g.group);
   g.flushing = true;
   const bool published = flush_spool(false);
   g.flushing = false;
@@ -121,12 +138,12 @@ bool flush_when_full() {
   return true;
 }
 
-// Gives up the group in progress after its transfer failed. What is still on
+// Gives up the walk of group p after its transfer failed. What is still on
 // its way is thrown away, not acted upon: read now when the replies can
 // still be read, else by whoever reads them. *number becomes the latest
 // settled article. Returns 0, pull_group's failure.
-int give_up_group(bool read_replies, int64_t* number) {
-  const int64_t settled = settled_number();
+int give_up_walk(const GroupProgress& p, bool read_replies, int64_t* number) {
+  const int64_t settled = settled_number(p);
   abandon_outstanding_replies();
   if (read_replies) nntp::drain_replies();
   message(kDetail, "transfer interrupted");
@@ -137,6 +154,43 @@ int give_up_group(bool read_replies, int64_t* number) {
   return 0;
 }
 
+int give_up_group(bool read_replies, int64_t* number) {
+  return give_up_walk(g.group, read_replies, number);
+}
+
+// Writes the line of a group whose pull ended: number reached, or, should the
+// articles that number counts not be published, the number it keeps.
+void record_group(const GroupProgress& p, int64_t reached) {
+  write_group_line(&g.file, p.name.c_str(), reached,
+                   group_has_unpublished(p) ? p.durable : reached);
+  if (reached != p.number) {
+    flush_new_file(&g.file);
+    ++g.groups_with_news;
+  }
+}
+
+// Reads the held group's last replies and writes its line; false when that
+// failed: the group then records its latest settled article and the fetch
+// is aborted.
+bool settle_held_group() {
+  HeldGroup& h = g.held;
+  if (!h.progress.active) return true;
+  int64_t reached = h.reached;
+  const bool read = nntp::drain_replies() != 0;
+  if (!read) {
+    reached = h.progress.number;
+    give_up_walk(h.progress, false, &reached);
+  }
+  if (read && h.new_group) ++report::g_counters.us_g;
+  record_group(h.progress, reached);
+  h.progress.active = false;
+  if (!read) {
+    abort_fetch();
+    g.stop = true;
+  }
+  return read;
+}
+
 // Moves *next up to the newest limit articles of the group ending at last.
 // A limit that would take the start beyond the range of article numbers (a
 // negative one near the top of the range) is not applied.
@@ -145,6 +199,23 @@ void skip_to_newest(int64_t last, int64_t limit, const char* option, int64_t* ne
   if (__builtin_sub_overflow(last + 1, limit, &start) || start <= *next) return;
   message(kProgress, "skipping %ld articles due to %s", static_cast<long>(start - *next), option);
   *next = start;
+}
+
+// select_group, with the held group's last replies read between sending
+// GROUP and reading its reply; -1 when they could not be read.
+int select_after_held_group(const char* group, int64_t* first, int64_t* last) {
+  if (!g.held.progress.active) return select_group(group, first, last);
+  const int sent = send_group_select(group);
+  // Nothing may be sent after GROUP before its reply, so the held group is
+  // settled whatever happened to it.
+  if (!settle_held_group()) {
+    g.untried = true;
+    return -1;
+  }
+  if (sent != 1) return sent;
+  // What the held group stored is not this group's.
+  g.group.unpublished_mark = unpublished_articles();
+  return read_group_selection(group, first, last);
 }
 
 // Pulls the group from *number on and sets *number to the next article to
@@ -160,7 +231,7 @@ int pull_group(const char* group, int64_t* number, bool new_group) {
     last = r - 1;
     g.groups_with_news = 1;  // so that the rewritten file is always moved into place
   } else {
-    const int selected = select_group(group, &first, &last);
+    const int selected = select_after_held_group(group, &first, &last);
     if (selected == 0) {
       ++report::g_counters.ua_g;
       return 1;
@@ -197,6 +268,13 @@ int pull_group(const char* group, int64_t* number, bool new_group) {
     next = next_article_step(next, last, group);
     if (!flush_when_full()) return give_up_group(true, number);
   }
+  // With listings only ARTICLE replies are left: the group is held, and its
+  // replies are read after the next group's GROUP went out.
+  if (s.overview != 0 && only_article_replies_outstanding()) {
+    g.hold_walk = true;
+    *number = next;
+    return 1;
+  }
   // Every outstanding request of the group is settled here.
   if (!nntp::drain_replies()) return give_up_group(false, number);
   *number = next;
@@ -204,9 +282,10 @@ int pull_group(const char* group, int64_t* number, bool new_group) {
 }
 
 // Pulls an active group from its recorded number (0 or less: never pulled)
-// and writes its line with the number reached; false when its transfer
-// failed, which aborts the fetch.
-bool pull_and_record(const char* name, int64_t number) {
+// and writes its line with the number reached, listed telling whether the
+// old file has one; false when its transfer failed, which aborts the fetch.
+// A group held at its end (see HeldGroup) gets its line later.
+bool pull_and_record(const char* name, int64_t number, bool listed) {
   const bool new_group = number <= 0;
   message(kDetail, new_group ? "pull unseen group %s" : "pull group %s", name);
   g.group = GroupProgress{};
@@ -215,16 +294,25 @@ bool pull_and_record(const char* name, int64_t number) {
   g.group.number = number;
   g.group.durable = number;
   g.group.unpublished_mark = unpublished_articles();
+  g.group.listed = listed;
+  // The reply handlers get a name that stays while the group is held.
+  g.walk_slot = 1 - g.walk_slot;
+  g.walk_names[g.walk_slot] = name;
 
   int64_t reached = number;
-  const int result = pull_group(name, &reached, new_group);
-  if (new_group && result == 1) ++report::g_counters.us_g;
-  write_group_line(&g.file, name, reached, group_has_unpublished() ? g.group.durable : reached);
-  g.group.active = false;
-  if (reached != number) {
-    flush_new_file(&g.file);
-    ++g.groups_with_news;
+  g.hold_walk = false;
+  g.untried = false;
+  const int result = pull_group(g.walk_names[g.walk_slot].c_str(), &reached, new_group);
+  if (result == 1 && g.hold_walk) {
+    g.held = HeldGroup{g.group, reached, new_group};
+    g.group.active = false;
+    return true;
   }
+  if (new_group && result == 1) ++report::g_counters.us_g;
+  // An unseen group that was never tried gets no line, as when the fetch
+  // stops before it.
+  if (!g.untried || listed) record_group(g.group, reached);
+  g.group.active = false;
   if (result == 0) abort_fetch();
   return result != 0;
 }
@@ -234,7 +322,9 @@ void pull_listed_group(const HostLine& line) {
   // An unsubscribed newsrc line is inactive and leaves its group unmarked.
   const bool active = line.form != GroupForm::kUnsubscribed && groups::group_mark_seen(name);
   if (active) {
-    if (!pull_and_record(name, line.number)) g.stop = true;
+    if (!pull_and_record(name, line.number, true)) g.stop = true;
+  } else if (!settle_held_group()) {
+    keep_host_line(&g.file, line);
   } else if (settings().forget_inactive) {
     report::message(report::kNotice, "inactive group %s removed from host list", name);
     ++g.removed;
@@ -245,7 +335,8 @@ void pull_listed_group(const HostLine& line) {
 }
 
 void handle_line(const HostLine& line) {
-  if (g.stop) {
+  // Only a group's line may follow a held group's before it is written.
+  if (g.stop || (line.kind != HostLineKind::kGroup && !settle_held_group())) {
     keep_host_line(&g.file, line);
     return;
   }
@@ -272,7 +363,7 @@ void pull_unseen_groups() {
   report::set_state("pull: unseen groups");
   char name[groups::kGroupNameBuffer];
   while (groups::next_unseen_group(name)) {
-    if (!pull_and_record(name, 0)) return;
+    if (!pull_and_record(name, 0, false)) return;
   }
 }
 
@@ -283,12 +374,20 @@ void finish_pull(bool interrupted) {
   report::set_state("pull: cleanup");
   const report::MessageClass cls = message_class(interrupted);
 
-  if (g.group.active) {
-    const int64_t number = settled_number();
-    if (number != g.group.number) ++g.groups_with_news;
+  // A held group's line comes before the line of the group after it; an
+  // unseen group selected behind a held one was not pulled yet.
+  const bool held = g.held.progress.active;
+  for (GroupProgress* p : {&g.held.progress, &g.group}) {
+    if (!p->active) continue;
+    if (p == &g.group && held && !p->listed) {
+      p->active = false;
+      continue;
+    }
+    const int64_t number = settled_number(*p);
+    if (number != p->number) ++g.groups_with_news;
     abort_fetch();
-    write_group_line(&g.file, g.group.name.c_str(), number, number);
-    g.group.active = false;
+    write_group_line(&g.file, p->name.c_str(), number, number);
+    p->active = false;
   }
   if (!finish_new_file(&g.file, g.batch_lost)) {
     g.groups_with_news = g.removed = 0;
@@ -337,6 +436,7 @@ bool pull(const char* spool_name) {
     abort_fetch();
   }
 
+  settle_held_group();
   pull_cleanup(g.aborted);
   return !g.aborted;
 }

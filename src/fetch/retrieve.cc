@@ -10,6 +10,7 @@
 #include "base/settings.h"
 #include "fetch/article.h"
 #include "fetch/filters.h"
+#include "fetch/listing.h"
 #include "fetch/msgid_cache.h"
 #include "nntp/connection.h"
 #include "nntp/replies.h"
@@ -60,6 +61,7 @@ struct GroupState {
   int64_t numbered_high = -1;     // highest number a STAT or ARTICLE was queued for
   int next_standstill = 0;        // NEXT replies in a row that did not go beyond next_position
   int64_t unsettled = -1;         // lowest article whose handler failed
+  bool listing_off = false;       // a listing could not be read: STAT decides the rest
 };
 GroupState g_group;
 
@@ -68,7 +70,9 @@ GroupState g_group;
 struct Walk {
   int64_t count = 0;    // article count of the GROUP reply
   int64_t start = 0;    // first number of the walk
+  int64_t last = 0;     // last number of the walk
   bool sparse = false;  // NEXT finds the articles after the first STAT
+  int64_t span = 0;     // numbers one listing covers (--overview)
 };
 Walk g_walk;
 
@@ -79,10 +83,24 @@ int64_t g_latest_article = -1;
 bool g_no_stat = false;   // the server does not know STAT
 bool g_next_off = false;  // the server does not know NEXT (or garbles it)
 bool g_number_notice_given = false;
+bool g_listing_off = false;  // the server offers no listing of message IDs
+bool g_use_xhdr = false;     // it knows XHDR only
+
+// The listing of the current block (--overview) and the state of its request:
+// one listing is asked for at a time, once every article of the one before
+// it has been decided on, so that ARTICLE commands keep the order of the numbers.
+Listing g_listing;
+struct ListingRequest {
+  bool pending = false;   // its reply has not been handled yet
+  bool try_xhdr = false;  // HDR was unknown: the block is asked for again with XHDR
+  int64_t high = 0;       // the block's last number
+};
+ListingRequest g_request;
 
 int on_stat_reply(const char* line, int64_t n, const char* group);
 int on_next_reply(const char* line, int64_t n, const char* group);
 int on_article_reply(const char* line, int64_t n, const char* group);
+int on_listing_reply(const char* line, int64_t n, const char* group);
 
 bool no_next() {
   return base::g_settings.nonext != 0 || g_next_off;
@@ -346,23 +364,170 @@ int on_article_reply(const char* line, int64_t n, const char* group) {
   return handle(article_reply, line, n, group);
 }
 
+// Whether the message IDs of the current group come from listings.
+bool listing_in_use() {
+  return base::g_settings.overview != 0 && !g_listing_off && !g_group.listing_off;
+}
+
+const char* listing_verb() {
+  return g_use_xhdr ? "XHDR" : "HDR";
+}
+
+void clear_listing(int64_t low, int64_t high) {
+  g_listing.articles.clear();
+  g_listing.ids.clear();
+  g_listing.low = low;
+  g_listing.high = high;
+  g_listing.next = 0;
+}
+
+int listing_reply(const char* line, int64_t n, const char* group) {
+  g_request.pending = false;
+  const int code = nntp::reply_code(line);
+  if (code == (g_use_xhdr ? nntp::kHeadFollows : nntp::kHeadersFollow)) {
+    std::string bad_line;
+    const int result = read_listing(n, g_request.high, kCommandBuffer - 1, &g_listing, &bad_line);
+    if (result == 0) return 0;
+    if (result < 0) {
+      message(kNotice, "bad %s line in %s: %s; asking with STAT", listing_verb(), group,
+              bad_line.c_str());
+      g_group.listing_off = true;
+    }
+    return 1;
+  }
+  switch (code) {
+    case nntp::kNoArticleNumber:
+      // No article in the block (RFC 3977 8.5.2).
+      clear_listing(n, g_request.high);
+      return 1;
+    case nntp::kUnknownCommand:
+      if (g_use_xhdr) break;
+      message(kDetail, "server lacks HDR: %s; trying XHDR", line);
+      g_use_xhdr = true;
+      g_request.try_xhdr = true;
+      return 1;
+    default:
+      break;
+  }
+  message(kDetail, "no message ID listing from the server: %s; asking with STAT", line);
+  g_listing_off = true;
+  return 1;
+}
+
+int on_listing_reply(const char* line, int64_t n, const char* group) {
+  return handle(listing_reply, line, n, group);
+}
+
+// Asks for the listing of the block that starts at n and takes replies until
+// it is in; false when the transfer failed.
+bool request_listing(int64_t n, const char* group) {
+  g_request = ListingRequest{};
+  g_request.high = g_walk.last - n < g_walk.span - 1 ? g_walk.last : n + (g_walk.span - 1);
+  do {
+    g_request.try_xhdr = false;
+    g_request.pending = true;
+    char command[kCommandBuffer];
+    snprintf(command, sizeof command, "%s Message-ID %ld-%ld", listing_verb(), static_cast<long>(n),
+             static_cast<long>(g_request.high));
+    if (!nntp::queue_command(command, on_listing_reply, n, group)) return false;
+    while (g_request.pending) {
+      const int result = nntp::poll_reply();
+      if (result == 0) return false;
+      if (result == -1) {
+        message(kError, "no reply to %s in %s", command, group);
+        return false;
+      }
+    }
+  } while (g_request.try_xhdr);
+  return true;
+}
+
+// Decides on a listed article as the STAT handler does on its message ID.
+int consider_listed(const char* message_id, int64_t n, const char* group) {
+  return consider_article(message_id, n, group);
+}
+
+// The group's state afresh, as for its first step, when STAT takes over in
+// the middle of a walk; what failed and whether listings are given up stay.
+void restart_group_state() {
+  const GroupState kept = g_group;
+  g_group = GroupState{};
+  g_group.unsettled = kept.unsettled;
+  g_group.listing_off = kept.listing_off;
+}
+
+bool stat_step(int64_t n, bool first_of_group, const char* group);
+
+// A step of a walk with listings: the listing of the block is asked for when
+// the walk reaches it; a listed article is decided on, a number not listed
+// (an expired article) costs nothing.
+bool listing_step(int64_t n, const char* group) {
+  if (n > g_listing.high) {
+    if (!request_listing(n, group)) return false;
+    if (!listing_in_use()) {
+      restart_group_state();
+      return stat_step(n, true, group);
+    }
+  }
+  Listing& l = g_listing;
+  if (l.next >= l.articles.size() || l.articles[l.next].number != n) return true;
+  const std::string_view id = l.message_id(l.next++);
+  char message_id[kCommandBuffer];
+  snprintf(message_id, sizeof message_id, "%.*s", static_cast<int>(id.size()), id.data());
+  show_article_state(group, n);
+  return handle(consider_listed, message_id, n, group) != 0;
+}
+
+bool stat_step(int64_t n, bool first_of_group, const char* group) {
+  if (n <= g_group.next_position) return true;
+  if (g_no_stat) return on_stat_reply("99", n, group) != 0;
+  show_article_state(group, n);
+  if (first_of_group || !next_route()) return queue_stat(n, group) != 0;
+  if (g_group.next_exhausted) return true;
+  while (g_group.numbered_command && g_group.outstanding_next > 0) {
+    message(kDetail, "wait before issuing NEXT");
+    const int result = nntp::poll_reply();
+    if (result == 0) return false;
+    if (result == -1) break;
+  }
+  // A sparse walk goes by NEXT even after a miss: asking for the numbers one
+  // by one would not end in reasonable time.
+  if (g_group.stat_failures <= 0 || g_walk.sparse) {
+    ++g_group.outstanding_next;
+    g_group.numbered_command = false;
+    return nntp::queue_command("NEXT", on_next_reply, n, group) != 0;
+  }
+  message(kDetail, "before NEXT: stat_failures %d", g_group.stat_failures);
+  return queue_stat(n, group) != 0;
+}
+
+// The number after n in a walk with listings: the next listed article, or
+// the block after the listing's.
+int64_t next_listed_step(int64_t n, int64_t last) {
+  const Listing& l = g_listing;
+  const int64_t next = l.next < l.articles.size() ? l.articles[l.next].number : l.high + 1;
+  return std::min(std::max(next, n + 1), last + 1);
+}
+
 // Takes a reply nobody will act upon: a text that follows it is read and
 // thrown away, nothing is queued, stored or recorded.
 int discard_reply(const char* line, int64_t, const char*) {
   const int code = nntp::reply_code(line);
-  if (code == nntp::kArticleFollows || code == nntp::kHeadFollows || code == nntp::kBodyFollows) {
+  if (code == nntp::kArticleFollows || code == nntp::kHeadFollows || code == nntp::kBodyFollows ||
+      code == nntp::kHeadersFollow) {
     return skip_article_text() ? 1 : 0;
   }
   return 1;
 }
 
 bool is_retrieval_handler(nntp::ReplyHandler handler) {
-  return handler == on_stat_reply || handler == on_next_reply || handler == on_article_reply;
+  return handler == on_stat_reply || handler == on_next_reply || handler == on_article_reply ||
+         handler == on_listing_reply;
 }
 
 }  // namespace
 
-int select_group(const char* group, int64_t* first, int64_t* last) {
+int send_group_select(const char* group) {
   report::set_state(group);
   char command[kCommandBuffer];
   const int length = snprintf(command, sizeof command, "GROUP %s", group);
@@ -370,7 +535,16 @@ int select_group(const char* group, int64_t* first, int64_t* last) {
     message(kError, "group name too long for GROUP: \"%.60s\"", group);
     return 0;
   }
-  if (!nntp::put_line(command)) return -1;
+  return nntp::put_line(command) ? 1 : -1;
+}
+
+int select_group(const char* group, int64_t* first, int64_t* last) {
+  const int sent = send_group_select(group);
+  if (sent != 1) return sent;
+  return read_group_selection(group, first, last);
+}
+
+int read_group_selection(const char* group, int64_t* first, int64_t* last) {
   char line[nntp::kStatusLineBuffer];
   if (nntp::get_reply(line, sizeof line) != 1) return -1;
   g_walk = Walk{};
@@ -399,41 +573,29 @@ int select_group(const char* group, int64_t* first, int64_t* last) {
 }
 
 bool fetch_step(int64_t n, bool first_of_group, const char* group) {
-  if (first_of_group) g_group = GroupState{};
-  if (n <= g_group.next_position) return true;
-  if (g_no_stat) return on_stat_reply("99", n, group) != 0;
-  show_article_state(group, n);
-  if (first_of_group || !next_route()) return queue_stat(n, group) != 0;
-  if (g_group.next_exhausted) return true;
-  while (g_group.numbered_command && g_group.outstanding_next > 0) {
-    message(kDetail, "wait before issuing NEXT");
-    const int result = nntp::poll_reply();
-    if (result == 0) return false;
-    if (result == -1) break;
+  if (first_of_group) {
+    g_group = GroupState{};
+    clear_listing(0, -1);
   }
-  // A sparse walk goes by NEXT even after a miss: asking for the numbers one
-  // by one would not end in reasonable time.
-  if (g_group.stat_failures <= 0 || g_walk.sparse) {
-    ++g_group.outstanding_next;
-    g_group.numbered_command = false;
-    return nntp::queue_command("NEXT", on_next_reply, n, group) != 0;
-  }
-  message(kDetail, "before NEXT: stat_failures %d", g_group.stat_failures);
-  return queue_stat(n, group) != 0;
+  if (listing_in_use()) return listing_step(n, group);
+  return stat_step(n, first_of_group, group);
 }
 
 int64_t begin_article_walk(int64_t start, int64_t last, const char* group) {
   g_latest_article = -1;
   g_walk.start = start;
+  g_walk.last = last;
   g_walk.sparse = false;
   if (start > last) return start;
   // last is at most kArticleNumberMax: the range fits.
   const int64_t range = last - std::max<int64_t>(start, 0) + 1;
   g_walk.sparse = range > largest_dense_range(g_walk.count);
+  g_walk.span = listing_span(range, g_walk.count);
   return cut_walk_without_next(start, last, group);
 }
 
 int64_t next_article_step(int64_t n, int64_t last, const char* group) {
+  if (listing_in_use()) return next_listed_step(n, last);
   int64_t next = n + 1;
   // The numbers up to what NEXT reported need nothing more.
   if (g_group.next_position >= next) next = std::min(g_group.next_position, last) + 1;
@@ -445,6 +607,17 @@ int64_t next_article_step(int64_t n, int64_t last, const char* group) {
 
 int64_t latest_article() {
   return g_latest_article;
+}
+
+bool only_article_replies_outstanding() {
+  const nntp::ReplyWindow& w = nntp::g_reply_window;
+  if (w.count == 0) return false;
+  for (int i = 0; i < w.count; ++i) {
+    if (w.entries[(w.oldest + i) % nntp::kReplyWindowSize].handler != on_article_reply) {
+      return false;
+    }
+  }
+  return true;
 }
 
 int64_t lowest_outstanding_article() {
@@ -475,6 +648,10 @@ void reset_retrieval() {
   g_next_off = false;
   g_number_notice_given = false;
   g_latest_article = -1;
+  g_listing_off = false;
+  g_use_xhdr = false;
+  g_request = ListingRequest{};
+  clear_listing(0, -1);
 }
 
 }  // namespace fetch

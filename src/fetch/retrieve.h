@@ -12,6 +12,14 @@ namespace fetch {
 /// below first - 1 included.
 int select_group(const char* group, int64_t* first, int64_t* last);
 
+/// The first half of select_group: sends GROUP. 1 when sent, 0 when the name
+/// does not fit a command (reported), -1 on a connection failure.
+int send_group_select(const char* group);
+
+/// The second half of select_group: takes every outstanding reply, then reads
+/// and judges the reply to the GROUP sent last; returns as select_group.
+int read_group_selection(const char* group, int64_t* first, int64_t* last);
+
 /// Starts the walk over the selected group's numbers from start to last:
 /// decides whether the range is sparse for the GROUP reply's article count (NEXT
 /// then finds the articles after the first STAT). Without NEXT a range too
@@ -22,6 +30,11 @@ int64_t begin_article_walk(int64_t start, int64_t last, const char* group);
 /// The number of the last article whose outcome was settled in the current
 /// walk; -1 before the first.
 int64_t latest_article();
+
+/// True when replies are outstanding and all of them answer ARTICLE: taking
+/// them sends nothing, so a later command (the next group's GROUP) may go
+/// out before them and is still answered after them.
+bool only_article_replies_outstanding();
 
 /// Queues what article number n needs (STAT, NEXT or ARTICLE); first_of_group
 /// resets the group's state. True to go on, false when the transfer failed.

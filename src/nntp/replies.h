@@ -19,6 +19,7 @@ inline constexpr int kArticleFollows = 220;       // ARTICLE (RFC 3977 6.2.1)
 inline constexpr int kHeadFollows = 221;          // HEAD (RFC 3977 6.2.2)
 inline constexpr int kBodyFollows = 222;          // BODY (RFC 3977 6.2.3)
 inline constexpr int kArticleExists = 223;        // STAT, NEXT (RFC 3977 6.2.4, 6.1.4)
+inline constexpr int kHeadersFollow = 225;        // HDR (RFC 3977 8.5.2); XHDR: 221
 inline constexpr int kTransferred = 235;          // IHAVE done (RFC 3977 6.3.2)
 inline constexpr int kPosted = 240;               // POST done (RFC 3977 6.3.1)
 inline constexpr int kAuthAccepted = 281;         // AUTHINFO PASS (RFC 4643 2.3)

@@ -455,6 +455,7 @@ constexpr OptionEntry kOptionTable[] = {
     switch_option("no-ps", kNoLetter, &S::no_ps),
     switch_option({"nohostlock", "no-hostlock"}, kNoLetter, &S::nohostlock),
     switch_option({"nonext", "no-next"}, kNoLetter, &S::nonext),
+    switch_option("overview", kNoLetter, &S::overview),
     switch_option("continue", kNoLetter, &S::continue_on_spool_error),
     switch_option({"noreader", "no-reader"}, kNoLetter, &S::reader, -1),
     switch_option({"noqueue", "no-queue"}, kNoLetter, &S::noqueue),

@@ -595,6 +595,7 @@ TEST(OptionTable, HoldsEveryDocumentedNameAndLetter) {
       "nops",
       "noqueue",
       "noreader",
+      "overview",  // message IDs from HDR listings
       "pipe-to",
       "port",
       "posted f",

@@ -13,6 +13,7 @@
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
+#include <climits>
 #include <csignal>
 #include <cstdlib>
 #include <deque>
@@ -113,6 +114,8 @@ int text_code_of(const std::string& word) {
   if (word == "HEAD") return 221;
   if (word == "BODY") return 222;
   if (word == "LIST") return 215;
+  if (word == "HDR") return 225;
+  if (word == "XHDR") return 221;
   if (word == "POST") return 340;
   if (word == "IHAVE") return 335;
   if (word == "CAPABILITIES") return 101;
@@ -223,6 +226,36 @@ Reply article_reply(const TestNntpServer& server, Session& session, const std::s
   return Reply{"220" + rest + " article", stuffed(article->text), true, false};
 }
 
+// HDR and XHDR of Message-ID over a range "a-b", "a-" or "a" of the selected
+// group: "number message-ID" for each article held, or the script's line.
+Reply header_listing(const TestNntpServer& server, const Session& session, const std::string& word,
+                     const std::vector<std::string>& words) {
+  if (words.size() != 3 || upper(words[1]) != "MESSAGE-ID") return simple("501 only Message-ID");
+  if (session.group.empty()) return simple("412 no newsgroup selected");
+  const std::string& range = words[2];
+  const size_t dash = range.find('-');
+  const long low = std::strtol(range.c_str(), nullptr, 10);
+  long high = low;
+  if (dash != std::string::npos) {
+    high = dash + 1 == range.size() ? LONG_MAX : std::strtol(range.c_str() + dash + 1, nullptr, 10);
+  }
+  std::string body;
+  auto articles = server.groups_.find(session.group);
+  if (articles != server.groups_.end()) {
+    for (auto it = articles->second.lower_bound(low);
+         it != articles->second.end() && it->first <= high; ++it) {
+      auto replaced = server.script.listing_lines.find(it->first);
+      body += replaced != server.script.listing_lines.end()
+                  ? replaced->second
+                  : std::to_string(it->first) + " " + it->second.message_id;
+      body += "\r\n";
+    }
+  }
+  if (body.empty() && word == "HDR") return simple("423 no articles in that range");
+  const std::string code = word == "HDR" ? "225" : "221";
+  return Reply{code + " Message-ID follows", body, true, false};
+}
+
 Reply list_reply(const TestNntpServer& server, const std::vector<std::string>& words) {
   std::string what = words.size() > 1 ? upper(words[1]) : "ACTIVE";
   std::string body;
@@ -318,6 +351,7 @@ Reply command_reply(TestNntpServer& server, Session& session, const std::string&
     return simple("223 " + std::to_string(next->first) + " " + next->second.message_id + " status");
   }
   if (word == "LIST") return list_reply(server, words);
+  if (word == "HDR" || word == "XHDR") return header_listing(server, session, word, words);
   if (word == "POST") return simple(status_text(server.script.post_code));
   if (word == "IHAVE") {
     if (words.size() > 1 && find_by_id(server, words[1]) != nullptr)
@@ -906,6 +940,12 @@ size_t TestNntpServer::count_commands(const std::string& prefix) const {
 void TestNntpServer::set_faults(const std::vector<Fault>& faults) {
   std::lock_guard<std::mutex> lock(mutex_);
   script.faults = faults;
+}
+
+void TestNntpServer::restart_faults(const std::vector<Fault>& faults) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  script.faults = faults;
+  command_counts_.clear();
 }
 
 std::vector<ReceivedArticle> TestNntpServer::articles_received() const {

@@ -78,6 +78,8 @@ struct ServerScript {
   /// Extra reply texts for LIST / LIST NEWSGROUPS (empty: built from the groups).
   std::vector<std::string> list_lines;
   std::vector<std::string> newsgroups_lines;
+  /// HDR / XHDR listing lines sent in place of the one for an article number.
+  std::map<long, std::string> listing_lines;
 
   /// A telnet login before the banner and greeting: each step sends its bytes
   /// as they are, then waits until the client has sent its `await` text.
@@ -138,6 +140,8 @@ struct TestNntpServer {
   size_t count_commands(const std::string& prefix) const;
   /// Replaces the script's faults (under the lock, so also while a client is connected).
   void set_faults(const std::vector<Fault>& faults);
+  /// As set_faults, and the counting of commands for faults starts again.
+  void restart_faults(const std::vector<Fault>& faults);
   /// Articles received by POST and IHAVE.
   std::vector<ReceivedArticle> articles_received() const;
   /// Number of connections accepted so far.
