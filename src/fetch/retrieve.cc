@@ -373,9 +373,9 @@ int on_anchor_reply(const char* line, int64_t n, const char* group) {
 // NEXT in flight is answered first, and when the last of those commands was
 // for an article below the one NEXT reached, STAT of that one puts the server
 // back there. Room is made in the window first, so that no reply handler can
-// queue a command between these checks and the NEXT. False when the transfer
-// failed.
-// Without next (a STAT is sent in place of NEXT) only the wait is done.
+// queue a command between these checks and the NEXT. Without next (a STAT
+// goes out in place of the NEXT) only the wait is done. False when the
+// transfer failed.
 bool make_way_for_next(bool next, const char* group) {
   for (;;) {
     int result = 1;
@@ -556,6 +556,27 @@ bool listing_step(int64_t n, const char* group) {
   return handle(consider_listed, message_id, n, group) != 0;
 }
 
+// The highest number a walk by NEXT has reached: reported by a NEXT reply,
+// or asked for with STAT or ARTICLE.
+int64_t reached_by_walk() {
+  return std::max({g_group.next_position, g_group.numbered_high, g_walk.start - 1});
+}
+
+// Where STAT takes over from NEXT lost in the middle of a walk: the first
+// number the walk has not reached.
+int64_t resumption_after_next() {
+  return reached_by_walk() + 1;
+}
+
+// Whether a walk by NEXT has not reached last: NEXT neither reported an
+// article at or beyond it nor said that there is no more, and no STAT asked
+// for it.
+bool next_walk_short_of(int64_t last) {
+  if (g_no_stat || !next_route() || g_group.next_exhausted) return false;
+  if (!g_walk.sparse && g_group.stat_failures > 0) return false;
+  return reached_by_walk() < last;
+}
+
 // At the end of a walk that went past its last number before NEXT reached
 // it: the NEXT replies in flight are taken until one reaches n or none is left.
 bool await_next_replies(int64_t n) {
@@ -576,7 +597,7 @@ bool stat_step(int64_t n, bool first_of_group, const char* group) {
   const bool by_next = g_group.stat_failures <= 0 || g_walk.sparse;
   if (g_group.finishing) {
     if (by_next && !await_next_replies(n)) return false;
-    if (g_group.next_exhausted || n <= g_group.next_position) return true;
+    if (g_group.next_exhausted || n <= reached_by_walk()) return true;
   }
   if (!make_way_for_next(by_next, group)) return false;
   if (by_next) {
@@ -594,20 +615,6 @@ int64_t next_listed_step(int64_t n, int64_t last) {
   const Listing& l = g_listing;
   const int64_t next = l.next < l.articles.size() ? l.articles[l.next].number : l.high + 1;
   return std::min(std::max(next, n + 1), last + 1);
-}
-
-// Where STAT takes over from NEXT lost in the middle of a walk: the first
-// number neither a NEXT reply reached nor a STAT or ARTICLE asked for.
-int64_t resumption_after_next() {
-  return std::max({g_group.next_position, g_group.numbered_high, g_walk.start - 1}) + 1;
-}
-
-// Whether a walk by NEXT has not reached last: NEXT neither reported an
-// article at or beyond it nor said that there is no more.
-bool next_walk_short_of(int64_t last) {
-  if (g_no_stat || !next_route() || g_group.next_exhausted) return false;
-  if (!g_walk.sparse && g_group.stat_failures > 0) return false;
-  return g_group.next_position < last;
 }
 
 // Takes a reply nobody will act upon: a text that follows it is read and

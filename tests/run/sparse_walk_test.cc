@@ -158,6 +158,20 @@ TEST_P(SparseWalk, ReachesTheEndWhenTheServerCannotBePutBackInStep) {
   run_and_check("comp.a 30004\n");
 }
 
+// A walk by NEXT (--missing 0) whose first STAT already asked for the last
+// number has reached it: no NEXT follows.
+TEST_P(SparseWalk, SendsNoNextAfterAStatOfTheLastNumber) {
+  set_active({"comp.a"});
+  add_fakes("comp.a", 1, 4);
+  add_wanted("comp.a", 5, 5);
+  set_host_active("comp.a 5\n");
+  const RunResult result = run({"--window", std::to_string(GetParam()), "--missing", "0"});
+  EXPECT_EQ(result.status, 0) << tail(result.err);
+  EXPECT_EQ(fetched_ids(), wanted);
+  EXPECT_EQ(host_active(), "comp.a 6\n");
+  EXPECT_EQ(server.count_commands("NEXT"), 0u);
+}
+
 INSTANTIATE_TEST_SUITE_P(Windows, SparseWalk, testing::Values(0, 1, 10, 100, 1000));
 
 }  // namespace
