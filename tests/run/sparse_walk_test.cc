@@ -158,6 +158,23 @@ TEST_P(SparseWalk, ReachesTheEndWhenTheServerCannotBePutBackInStep) {
   run_and_check("comp.a 30004\n");
 }
 
+// A NEXT reply that makes no sense once the walk has crossed the gap: NEXT
+// is given up, and STAT takes over at the first number NEXT did not reach,
+// not at the number the walk's steps had run ahead to.
+TEST_P(SparseWalk, GarbledNextHandsTheRestToStatWhereNextStopped) {
+  set_active({"comp.a"});
+  add_wanted("comp.a", 1, 2);
+  add_fakes("comp.a", 20001, 20040);
+  add_wanted("comp.a", 20041, 20045);
+  set_host_active("comp.a 1\n");
+  server.script.faults.push_back(
+      testsupport::Fault{testsupport::Fault::kReplyCode, "NEXT", 5, "223 garbled", 0});
+  const RunResult result = run_and_check("comp.a 20046\n");
+  EXPECT_NE(result.err.find("bad NEXT reponse: 223 garbled"), std::string::npos)
+      << tail(result.err);
+  EXPECT_EQ(server.count_commands("ARTICLE"), wanted.size());
+}
+
 // A walk by NEXT (--missing 0) whose first STAT already asked for the last
 // number has reached it: no NEXT follows.
 TEST_P(SparseWalk, SendsNoNextAfterAStatOfTheLastNumber) {
