@@ -47,6 +47,16 @@ struct SparseWalk : testsupport::NewsSiteTest, testing::WithParamInterface<int> 
     }
   }
 
+  // The only group comp.a, to be fetched from 1: wanted articles 1 and 2,
+  // fakes from 20001 to fakes_last, and five wanted articles behind them.
+  void add_tail_behind_fakes(long fakes_last) {
+    set_active({"comp.a"});
+    add_wanted("comp.a", 1, 2);
+    add_fakes("comp.a", 20001, fakes_last);
+    add_wanted("comp.a", fakes_last + 1, fakes_last + 5);
+    set_host_active("comp.a 1\n");
+  }
+
   Strings fetched_ids() const {
     Strings ids;
     for (const std::string& name : site.list("incoming")) {
@@ -83,11 +93,7 @@ struct SparseWalk : testsupport::NewsSiteTest, testing::WithParamInterface<int> 
 // One group: two wanted articles, ten thousand fakes far beyond them, and a
 // wanted tail right behind the fakes.
 TEST_P(SparseWalk, ReachesTheWantedTailBehindTheFakes) {
-  set_active({"comp.a"});
-  add_wanted("comp.a", 1, 2);
-  add_fakes("comp.a", 20001, 29998);
-  add_wanted("comp.a", 29999, 30003);
-  set_host_active("comp.a 1\n");
+  add_tail_behind_fakes(29998);
   run_and_check("comp.a 30004\n");
   EXPECT_LE(server.count_commands("NEXT"), next_bound());
   EXPECT_EQ(server.count_commands("ARTICLE"), 7u);
@@ -162,11 +168,7 @@ TEST_P(SparseWalk, ReachesTheEndWhenTheServerCannotBePutBackInStep) {
 // is given up, and STAT takes over at the first number NEXT did not reach,
 // not at the number the walk's steps had run ahead to.
 TEST_P(SparseWalk, GarbledNextHandsTheRestToStatWhereNextStopped) {
-  set_active({"comp.a"});
-  add_wanted("comp.a", 1, 2);
-  add_fakes("comp.a", 20001, 20040);
-  add_wanted("comp.a", 20041, 20045);
-  set_host_active("comp.a 1\n");
+  add_tail_behind_fakes(20040);
   server.script.faults.push_back(
       testsupport::Fault{testsupport::Fault::kReplyCode, "NEXT", 5, "223 garbled", 0});
   const RunResult result = run_and_check("comp.a 20046\n");
