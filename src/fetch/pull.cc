@@ -277,7 +277,7 @@ int pull_group(const char* group, int64_t* number, bool new_group) {
   }
   // Every outstanding request of the group is settled here.
   if (!nntp::drain_replies()) return give_up_group(false, number);
-  *number = next;
+  *number = walk_given_up() ? interrupted_number(g.group) : next;
   return 1;
 }
 

@@ -59,20 +59,24 @@ struct GroupState {
   bool next_exhausted = false;    // NEXT said there is nothing more
   bool numbered_command = false;  // the last command queued was STAT or ARTICLE
   int64_t numbered_high = -1;     // highest number a STAT or ARTICLE was queued for
+  int64_t numbered_last = -1;     // number of the last STAT or ARTICLE queued
   int next_standstill = 0;        // NEXT replies in a row that did not go beyond next_position
   int64_t unsettled = -1;         // lowest article whose handler failed
   bool listing_off = false;       // a listing could not be read: STAT decides the rest
+  bool next_lost = false;         // NEXT went off in this walk: STAT resumes where it reached
+  bool finishing = false;         // the walk went past its last number before NEXT reached it
 };
 GroupState g_group;
 
 // The walk over the selected group's numbers, set by select_group and
 // begin_article_walk.
 struct Walk {
-  int64_t count = 0;    // article count of the GROUP reply
-  int64_t start = 0;    // first number of the walk
-  int64_t last = 0;     // last number of the walk
-  bool sparse = false;  // NEXT finds the articles after the first STAT
-  int64_t span = 0;     // numbers one listing covers (--overview)
+  int64_t count = 0;      // article count of the GROUP reply
+  int64_t start = 0;      // first number of the walk
+  int64_t last = 0;       // last number of the walk
+  bool sparse = false;    // NEXT finds the articles after the first STAT
+  int64_t span = 0;       // numbers one listing covers (--overview)
+  bool given_up = false;  // ended short of last: the group records its latest settled article
 };
 Walk g_walk;
 
@@ -80,8 +84,9 @@ Walk g_walk;
 int64_t g_latest_article = -1;
 
 // State for the rest of the run.
-bool g_no_stat = false;   // the server does not know STAT
-bool g_next_off = false;  // the server does not know NEXT (or garbles it)
+bool g_no_stat = false;       // the server does not know STAT
+bool g_next_off = false;      // the server does not know NEXT (or garbles it)
+bool g_next_bounded = false;  // NEXT was given up by a bound, not found missing
 bool g_number_notice_given = false;
 bool g_listing_off = false;  // the server offers no listing of message IDs
 bool g_use_xhdr = false;     // it knows XHDR only
@@ -101,6 +106,7 @@ int on_stat_reply(const char* line, int64_t n, const char* group);
 int on_next_reply(const char* line, int64_t n, const char* group);
 int on_article_reply(const char* line, int64_t n, const char* group);
 int on_listing_reply(const char* line, int64_t n, const char* group);
+int on_anchor_reply(const char* line, int64_t n, const char* group);
 
 bool no_next() {
   return base::g_settings.nonext != 0 || g_next_off;
@@ -124,6 +130,14 @@ int64_t cut_walk_without_next(int64_t next, int64_t last, const char* group) {
   if (!no_next() && !g_no_stat) return next;
   const int64_t limit = std::min(kWalkWithoutNextMax, largest_dense_range(g_walk.count));
   if (last - next + 1 <= limit) return next;
+  if (g_next_bounded) {
+    // NEXT was lost to a server that misbehaves: the numbers are not given
+    // up for good but left to the next run.
+    message(kNotice, "%s left at article %ld for the next run: too many numbers without NEXT",
+            group, static_cast<long>(next));
+    g_walk.given_up = true;
+    return last + 1;
+  }
   message(kProgress, "skipping %ld articles in %s: too many numbers to ask for one by one",
           static_cast<long>(last + 1 - limit - next), group);
   return last + 1 - limit;
@@ -158,6 +172,7 @@ int queue_numbered(const char* verb, nntp::ReplyHandler handler, int64_t n, cons
   snprintf(command, sizeof command, "%s %ld", verb, static_cast<long>(n));
   g_group.numbered_command = true;
   g_group.numbered_high = std::max(g_group.numbered_high, n);
+  g_group.numbered_last = n;
   return nntp::queue_command(command, handler, n, group);
 }
 
@@ -258,12 +273,15 @@ int on_stat_reply(const char* line, int64_t n, const char* group) {
   return handle(stat_reply, line, n, group);
 }
 
-// Gives up NEXT for the run after a reply that makes no sense; the number
-// the NEXT was sent for is asked for with STAT instead.
-int next_garbled(const char* line, int64_t n, const char* group) {
+// Gives up NEXT for the run after a reply that makes no sense. NEXT replies
+// in flight may lag behind the numbers they were sent for, so the walk goes
+// on with STAT from the first number NEXT did not reach (next_article_step).
+int next_garbled(const char* line, int64_t, const char*) {
   message(kError, "bad NEXT reponse: %s", line);
   g_next_off = true;
-  return queue_stat(n, group);
+  g_next_bounded = true;
+  g_group.next_lost = true;
+  return 1;
 }
 
 // The article a NEXT reply (sent for n) reports: considered unless an earlier
@@ -306,6 +324,7 @@ int next_reply(const char* line, int64_t n, const char* group) {
     case nntp::kUnknownCommand:
       message(kNotice, "server lacks NEXT command: %s", line);
       g_next_off = true;
+      g_group.next_lost = true;
       return fetch_unconditionally(n, group);
     default:
       message(kError, "NNTP unknown NEXT error: got \"%s\"", line);
@@ -316,6 +335,65 @@ int next_reply(const char* line, int64_t n, const char* group) {
 int on_next_reply(const char* line, int64_t n, const char* group) {
   --g_group.outstanding_next;
   return handle(next_reply, line, n, group);
+}
+
+// The reply to a STAT that puts the server's current article back where
+// NEXT had taken it (see make_way_for_next): the article was decided on
+// already. Gone since (423, 430), the current article stays where the
+// commands before left it, and the NEXT replies that follow repeat numbers
+// already passed, which costs commands but loses nothing.
+int anchor_reply(const char* line, int64_t n, const char*) {
+  const char* rest = nullptr;
+  switch (nntp::reply_code(line, &rest)) {
+    case nntp::kArticleExists: {
+      int64_t number = 0;
+      char message_id[kCommandBuffer];
+      if (scan_article_pointer(rest, &number, message_id) && number == n) return 1;
+      message(kError, "STAT %ld out of phase: %s", static_cast<long>(n), line);
+      return 0;
+    }
+    case nntp::kNoArticleNumber:
+    case nntp::kNoArticleId:
+      message(kDetail, "article %ld gone before NEXT: %s", static_cast<long>(n), line);
+      return 1;
+    default:
+      message(kError, "NNTP unknown STAT error: got \"%s\"", line);
+      return 0;
+  }
+}
+
+int on_anchor_reply(const char* line, int64_t n, const char* group) {
+  return handle(anchor_reply, line, n, group);
+}
+
+// Before a NEXT goes out. ARTICLE n and STAT n make n the server's current
+// article (RFC 3977 6.2), so one queued behind NEXT commands still in flight
+// takes the server back from where they lead, and a NEXT sent after it would
+// report numbers passed already. So once a STAT or ARTICLE was queued, every
+// NEXT in flight is answered first, and when the last of those commands was
+// for an article below the one NEXT reached, STAT of that one puts the server
+// back there. Room is made in the window first, so that no reply handler can
+// queue a command between these checks and the NEXT. Without next (a STAT
+// goes out in place of the NEXT) only the wait is done. False when the
+// transfer failed.
+bool make_way_for_next(bool next, const char* group) {
+  for (;;) {
+    int result = 1;
+    if (g_group.numbered_command && g_group.outstanding_next > 0) {
+      message(kDetail, "wait before issuing NEXT");
+      result = nntp::poll_reply();
+    } else if (!next) {
+      return true;
+    } else if (g_group.numbered_command && g_group.numbered_last < g_group.next_position) {
+      result = queue_numbered("STAT", on_anchor_reply, g_group.next_position, group);
+    } else if (nntp::g_reply_window.count >= nntp::window_limit()) {
+      result = nntp::poll_reply();
+    } else {
+      return true;
+    }
+    if (result == 0) return false;
+    if (result == -1) return true;
+  }
 }
 
 // The article number after the code of an ARTICLE reply: 0 when there is
@@ -478,21 +556,51 @@ bool listing_step(int64_t n, const char* group) {
   return handle(consider_listed, message_id, n, group) != 0;
 }
 
+// The highest number a walk by NEXT has reached: reported by a NEXT reply,
+// or asked for with STAT or ARTICLE.
+int64_t reached_by_walk() {
+  return std::max({g_group.next_position, g_group.numbered_high, g_walk.start - 1});
+}
+
+// Where STAT takes over from NEXT lost in the middle of a walk: the first
+// number the walk has not reached.
+int64_t resumption_after_next() {
+  return reached_by_walk() + 1;
+}
+
+// Whether a walk by NEXT has not reached last: NEXT neither reported an
+// article at or beyond it nor said that there is no more, and no STAT asked
+// for it.
+bool next_walk_short_of(int64_t last) {
+  if (g_no_stat || !next_route() || g_group.next_exhausted) return false;
+  if (!g_walk.sparse && g_group.stat_failures > 0) return false;
+  return reached_by_walk() < last;
+}
+
+// At the end of a walk that went past its last number before NEXT reached
+// it: the NEXT replies in flight are taken until one reaches n or none is left.
+bool await_next_replies(int64_t n) {
+  while (g_group.outstanding_next > 0 && !g_group.next_exhausted && g_group.next_position < n) {
+    if (nntp::poll_reply() == 0) return false;
+  }
+  return true;
+}
+
 bool stat_step(int64_t n, bool first_of_group, const char* group) {
   if (n <= g_group.next_position) return true;
   if (g_no_stat) return on_stat_reply("99", n, group) != 0;
   show_article_state(group, n);
   if (first_of_group || !next_route()) return queue_stat(n, group) != 0;
   if (g_group.next_exhausted) return true;
-  while (g_group.numbered_command && g_group.outstanding_next > 0) {
-    message(kDetail, "wait before issuing NEXT");
-    const int result = nntp::poll_reply();
-    if (result == 0) return false;
-    if (result == -1) break;
-  }
   // A sparse walk goes by NEXT even after a miss: asking for the numbers one
   // by one would not end in reasonable time.
-  if (g_group.stat_failures <= 0 || g_walk.sparse) {
+  const bool by_next = g_group.stat_failures <= 0 || g_walk.sparse;
+  if (g_group.finishing) {
+    if (by_next && !await_next_replies(n)) return false;
+    if (g_group.next_exhausted || n <= reached_by_walk()) return true;
+  }
+  if (!make_way_for_next(by_next, group)) return false;
+  if (by_next) {
     ++g_group.outstanding_next;
     g_group.numbered_command = false;
     return nntp::queue_command("NEXT", on_next_reply, n, group) != 0;
@@ -522,7 +630,7 @@ int discard_reply(const char* line, int64_t, const char*) {
 
 bool is_retrieval_handler(nntp::ReplyHandler handler) {
   return handler == on_stat_reply || handler == on_next_reply || handler == on_article_reply ||
-         handler == on_listing_reply;
+         handler == on_listing_reply || handler == on_anchor_reply;
 }
 
 }  // namespace
@@ -586,6 +694,7 @@ int64_t begin_article_walk(int64_t start, int64_t last, const char* group) {
   g_walk.start = start;
   g_walk.last = last;
   g_walk.sparse = false;
+  g_walk.given_up = false;
   if (start > last) return start;
   // last is at most kArticleNumberMax: the range fits.
   const int64_t range = last - std::max<int64_t>(start, 0) + 1;
@@ -599,7 +708,18 @@ int64_t next_article_step(int64_t n, int64_t last, const char* group) {
   int64_t next = n + 1;
   // The numbers up to what NEXT reported need nothing more.
   if (g_group.next_position >= next) next = std::min(g_group.next_position, last) + 1;
-  if (next > last) return next;
+  if (g_group.next_lost) {
+    g_group.next_lost = false;
+    next = std::min(next, resumption_after_next());
+  }
+  if (next > last) {
+    if (!next_walk_short_of(last)) return next;
+    // Each NEXT was sent for a number of its own, but one that repeats what an
+    // earlier reply reported passes none: the walk goes on with NEXT at last
+    // until NEXT reached it.
+    g_group.finishing = true;
+    return last;
+  }
   // Once NEXT has nothing more, no later step would send anything.
   if (!g_no_stat && next_route() && g_group.next_exhausted) return last + 1;
   return cut_walk_without_next(next, last, group);
@@ -607,6 +727,10 @@ int64_t next_article_step(int64_t n, int64_t last, const char* group) {
 
 int64_t latest_article() {
   return g_latest_article;
+}
+
+bool walk_given_up() {
+  return g_walk.given_up;
 }
 
 bool only_article_replies_outstanding() {
@@ -646,6 +770,7 @@ void reset_retrieval() {
   g_walk = Walk{};
   g_no_stat = false;
   g_next_off = false;
+  g_next_bounded = false;
   g_number_notice_given = false;
   g_latest_article = -1;
   g_listing_off = false;

@@ -31,6 +31,12 @@ int64_t begin_article_walk(int64_t start, int64_t last, const char* group);
 /// walk; -1 before the first.
 int64_t latest_article();
 
+/// True when the current walk ended short of its last number because NEXT
+/// was lost to a server that misbehaves and the rest was too large to ask
+/// for number by number: the group records its latest settled article, as
+/// an interrupted one does, and the next run takes it up again.
+bool walk_given_up();
+
 /// True when replies are outstanding and all of them answer ARTICLE: taking
 /// them sends nothing, so a later command (the next group's GROUP) may go
 /// out before them and is still answered after them.
@@ -42,8 +48,11 @@ bool fetch_step(int64_t n, bool first_of_group, const char* group);
 
 /// The number to step to after n in a walk up to last: n + 1, or beyond the
 /// numbers a NEXT reply already passed, or last + 1 once NEXT has nothing more
-/// to offer (no step would send anything), at most last + 1. Cuts a walk that
-/// has lost NEXT as begin_article_walk does.
+/// to offer (no step would send anything), at most last + 1. A walk by NEXT
+/// that went past last before a NEXT reply reached it steps to last again
+/// (more NEXT), and one that lost NEXT goes back to the first number NEXT
+/// did not reach; a walk that has lost NEXT is cut as begin_article_walk
+/// does, or given up (walk_given_up) when a misbehaving NEXT was the cause.
 int64_t next_article_step(int64_t n, int64_t last, const char* group);
 
 /// The lowest article number whose STAT, NEXT or ARTICLE reply is still

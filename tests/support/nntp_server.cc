@@ -213,7 +213,7 @@ Reply article_reply(const TestNntpServer& server, Session& session, const std::s
     }
     article = article_in_group(server, session.group, number);
     if (article == nullptr) return simple("423 no such article number in this group");
-    session.current = number;
+    if (word != "STAT" || !server.script.stat_leaves_current) session.current = number;
   }
   std::string rest = " " + std::to_string(number) + " " + article->message_id;
   if (word == "STAT") return simple("223" + rest + " status");

@@ -98,6 +98,9 @@ struct ServerScript {
   ServerTls tls;
   /// COMPRESS DEFLATE is accepted (RFC 8054): both directions compressed after the 206.
   bool compress = false;
+  /// STAT by number leaves the current article where it was (RFC 3977 6.2.4 says it
+  /// moves there, as ARTICLE n does).
+  bool stat_leaves_current = false;
   /// Each connection is closed once this many bytes (greeting included) were sent on it,
   /// whatever they cut through (-1: never).
   long close_after_bytes = -1;
