@@ -58,7 +58,8 @@ void acknowledge_promptly(int fd) {
 }
 
 // Reads what the descriptor (or the TLS session on it) has into buffer,
-// waiting under the time-out.
+// waiting under the time-out. Over TLS one read may take several records;
+// the acknowledgement is asked for once per read, as on plain text.
 Transfer receive(Connection* connection, char* buffer, size_t size, size_t* got,
                  TimedOperation* operation) {
   if (connection->tls != nullptr) {
