@@ -58,7 +58,8 @@ void acknowledge_promptly(int fd) {
 }
 
 // Reads what the descriptor (or the TLS session on it) has into buffer,
-// waiting under the time-out.
+// waiting under the time-out. Over TLS one read may take several records;
+// the acknowledgement is asked for once per read, as on plain text.
 Transfer receive(Connection* connection, char* buffer, size_t size, size_t* got,
                  TimedOperation* operation) {
   if (connection->tls != nullptr) {
@@ -225,6 +226,18 @@ int send_counted(const char* data, size_t length, bool flush) {
   return write_line(data, length, &g_connection, flush);
 }
 
+// Counts and sends a command line, flushed when asked.
+int send_command(const char* text, bool flush) {
+  if (base::g_settings.dry_run) return 1;
+  return send_counted(text, strlen(text), flush);
+}
+
+// Traces, counts and sends a command line, flushed when asked.
+int send_traced(const char* text, bool flush) {
+  message(report::kSent, "%s\n", text);
+  return send_command(text, flush);
+}
+
 void empty_line(char* buffer, int size) {
   if (size > 0) buffer[0] = '\0';
 }
@@ -243,6 +256,11 @@ int read_piece(char* buffer, int size, Connection* connection) {
   Transfer outcome = Transfer::kData;
   while (got < limit) {
     if (in.start == in.end) {
+      // Commands queued over TLS wait in the write stream until a reply is waited for.
+      if (connection->write_stream.used != 0 && !flush_connection(connection)) {
+        buffer[got] = '\0';
+        return -1;
+      }
       outcome = fill_input(connection, &operation);
       if (outcome != Transfer::kData) break;
     }
@@ -427,13 +445,11 @@ int get_text_line(char* buffer, int size) {
 }
 
 int put_line(const char* text) {
-  message(report::kSent, "%s\n", text);
-  return put_line_quiet(text);
+  return send_traced(text, true);
 }
 
 int put_line_quiet(const char* text) {
-  if (base::g_settings.dry_run) return 1;
-  return send_counted(text, strlen(text), true);
+  return send_command(text, true);
 }
 
 int put_text(const char* data, size_t length, bool flush) {
@@ -459,7 +475,11 @@ int queue_command(const char* command, ReplyHandler handler, int64_t number, con
   w.entries[w.next_free] = ReplyEntry{handler, number, text};
   w.next_free = (w.next_free + 1) % kReplyWindowSize;
   ++w.count;
-  if (!put_line(command)) return 0;
+  // Over TLS every flush is a record of its own, 22 bytes and a pass of the
+  // cipher around a command of a dozen; the commands queued while the replies
+  // already read are taken leave together, before the next reply is waited
+  // for. Plain text keeps one send per command.
+  if (!send_traced(command, g_connection.tls == nullptr)) return 0;
   if (base::g_settings.window != 0) return 1;
   return drain_replies();
 }

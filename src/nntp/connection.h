@@ -140,8 +140,9 @@ int put_line_quiet(const char* text);
 /// above, flushed only when asked; 1 or 0.
 int put_text(const char* data, size_t length, bool flush);
 
-/// Sends command now and leaves its reply to a later take_reply (at once with
-/// --window 0); first takes replies while the window is full. 1 or 0.
+/// Sends command now (over TLS: with the commands queued after it, before the
+/// next reply is waited for) and leaves its reply to a later take_reply (at
+/// once with --window 0); first takes replies while the window is full. 1 or 0.
 int queue_command(const char* command, ReplyHandler handler, int64_t number, const char* text);
 
 /// Reads and handles the oldest outstanding reply: the handler's result, 1

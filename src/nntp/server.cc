@@ -164,7 +164,8 @@ int tcp_connect(const char* host, const char* port) {
   if (setsockopt(fd, SOL_SOCKET, SO_KEEPALIVE, &on, sizeof on) != 0) {
     message(report::kSysError, "can't set KEEPALIVE on socket");
   }
-  // Commands are pipelined and flushed one by one; waiting to coalesce them only adds latency.
+  // Commands are pipelined and flushed one by one (over TLS, those queued
+  // together at once); waiting to coalesce them only adds latency.
   setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
   return fd;
 }

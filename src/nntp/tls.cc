@@ -113,13 +113,30 @@ void describe_failure(SSL* session, int error, int saved_errno, char* text, size
   }
 }
 
-void report_failure(const char* what, SSL* session, int error) {
+// Why the last call on session failed, into reason; the error queue is emptied.
+void take_reason(SSL* session, int error, char* reason, size_t size) {
   const int saved_errno = errno;
-  char reason[kReasonMax * 2];
-  describe_failure(session, error, saved_errno, reason, sizeof reason);
-  message(report::kError, "%s: %s", what, reason);
+  describe_failure(session, error, saved_errno, reason, size);
   ERR_clear_error();
+}
+
+void report_reason(const char* what, const char* reason) {
+  message(report::kError, "%s: %s", what, reason);
   errno = EPROTO;
+}
+
+void report_failure(const char* what, SSL* session, int error) {
+  char reason[kReasonMax * 2];
+  take_reason(session, error, reason, sizeof reason);
+  report_reason(what, reason);
+}
+
+// A read that failed after it had data: the data is handed on first, and
+// the next read reports the failure in the words it had.
+void hold_read_failure(TlsState* tls, int error) {
+  char reason[kReasonMax * 2];
+  take_reason(tls->session, error, reason, sizeof reason);
+  tls->held_read_failure = reason;
 }
 
 // Waits for what the session asked for (a read may need a write and a write a read).
@@ -180,6 +197,11 @@ SSL_CTX* make_context() {
   }
   SSL_CTX_set_min_proto_version(context, kOldestProtocol);
   SSL_CTX_set_mode(context, SSL_MODE_ENABLE_PARTIAL_WRITE | SSL_MODE_ACCEPT_MOVING_WRITE_BUFFER);
+  // A server sends an article in several records: one socket read takes
+  // all that has arrived, and tls_read decrypts it record after record,
+  // instead of two reads (header, then body) per record.
+  SSL_CTX_set_read_ahead(context, 1);
+  SSL_CTX_set_default_read_buffer_len(context, kStreamBufferSize);
   if (base::g_settings.tls_insecure != 0) {
     SSL_CTX_set_verify(context, SSL_VERIFY_NONE, nullptr);
   } else {
@@ -270,11 +292,29 @@ bool start_tls(int fd, const char* host) {
 }
 
 Transfer tls_read(TlsState* tls, char* buffer, size_t size, size_t* got, int64_t deadline) {
+  if (!tls->held_read_failure.empty()) {
+    report_reason("TLS read failed", tls->held_read_failure.c_str());
+    return Transfer::kError;
+  }
+  *got = 0;
   for (;;) {
     ERR_clear_error();
-    const int result = SSL_read_ex(tls->session, buffer, size, got);
-    if (result == 1) return Transfer::kData;
+    size_t piece = 0;
+    const int result = SSL_read_ex(tls->session, buffer + *got, size - *got, &piece);
+    if (result == 1) {
+      *got += piece;
+      // Records already received are decrypted into the same buffer; the
+      // socket is tried again only for the rest of one begun (never waited for).
+      if (*got == size || SSL_has_pending(tls->session) == 0) return Transfer::kData;
+      continue;
+    }
     const int error = SSL_get_error(tls->session, result);
+    if (*got > 0) {
+      // What came is handed on first: the server's closing alert shows
+      // again on the next read, and a failure is kept for it.
+      if (!wants_io(error) && error != SSL_ERROR_ZERO_RETURN) hold_read_failure(tls, error);
+      return Transfer::kData;
+    }
     if (error == SSL_ERROR_ZERO_RETURN) {
       // The server's closing alert: the end of the stream, as a plain close is.
       errno = EPIPE;
@@ -325,6 +365,7 @@ void stop_tls(TlsState* tls, int64_t deadline) {
   SSL_free(tls->session);
   tls->session = nullptr;
   tls->fd = -1;
+  tls->held_read_failure.clear();
 }
 
 }  // namespace nntp

@@ -14,9 +14,10 @@ namespace nntp {
 /// The TLS state of the server connection.
 struct TlsState {
   SSL_CTX* context = nullptr;
-  SSL* session = nullptr;   // set once the handshake is done, until stop_tls
-  int fd = -1;              // the socket the session runs on
-  std::string description;  // protocol and cipher, "TLSv1.3 TLS_AES_256_GCM_SHA384"
+  SSL* session = nullptr;         // set once the handshake is done, until stop_tls
+  int fd = -1;                    // the socket the session runs on
+  std::string description;        // protocol and cipher, "TLSv1.3 TLS_AES_256_GCM_SHA384"
+  std::string held_read_failure;  // why a read that returned data then failed, for the next read
 };
 
 /// The TLS state of this run (one server connection per run).
@@ -34,10 +35,10 @@ bool tls_requested();
 /// message naming the reason.
 bool start_tls(int fd, const char* host);
 
-/// Reads up to size bytes of plain text into buffer, waiting under deadline
-/// (milliseconds on the monotonic clock) for what the session needs; kData
-/// with *got set, kEnd at the server's close, kError after a message, or
-/// kTimedOut.
+/// Reads up to size bytes of plain text into buffer: all that the records
+/// already received hold, waiting under deadline (milliseconds on the
+/// monotonic clock) only while there is none; kData with *got set, kEnd at
+/// the server's close, kError after a message, or kTimedOut.
 Transfer tls_read(TlsState* tls, char* buffer, size_t size, size_t* got, int64_t deadline);
 
 /// Writes all of data, waiting under deadline as tls_read does; kData when

@@ -283,6 +283,27 @@ struct TlsTransfer : TlsRun {
     return articles;
   }
 
+  // What the plain server of fetch_plain received, and how many bytes it sent.
+  struct PlainFetch {
+    Strings commands;
+    long wire_bytes_sent = 0;
+  };
+
+  // The same fetch from a plain server with the same articles, into a site
+  // with the same files.
+  static PlainFetch fetch_plain(const TempSite& like, const TempSite& into,
+                                const Strings& options) {
+    into.write("etc/newsfeeds", like.read("etc/newsfeeds"));
+    into.write("db/active", like.read("db/active"));
+    TestNntpServer plain;
+    add_articles(&plain);
+    EXPECT_GT(plain.start(), 0);
+    const RunResult result = testsupport::run_tessu(
+        concat(concat(into.site_options(), options), {"feed", "localhost", plain.port_string()}));
+    EXPECT_EQ(result.status, 0) << result.err;
+    return PlainFetch{plain.commands(), plain.wire_bytes_sent()};
+  }
+
   static bool holds(const Strings& articles, const std::string& text) {
     for (const std::string& article : articles) {
       if (contains(article, text)) return true;
@@ -307,22 +328,31 @@ TEST_F(TlsTransfer, AFetchOverTlsAndCompressionHandsOnWhatAPlainFetchDoes) {
   EXPECT_EQ(commands.back(), "QUIT");
 
   TempSite plain_site;
-  plain_site.write("etc/newsfeeds", site.read("etc/newsfeeds"));
-  plain_site.write("db/active", site.read("db/active"));
-  TestNntpServer plain;
-  add_articles(&plain);
-  ASSERT_GT(plain.start(), 0);
-  const RunResult plain_result = testsupport::run_tessu(concat(
-      concat(plain_site.site_options(), {"--nopost"}), {"feed", "localhost", plain.port_string()}));
-  ASSERT_EQ(plain_result.status, 0) << plain_result.err;
+  const PlainFetch plain = fetch_plain(site, plain_site, {"--nopost"});
   // The same commands after the session's start, the same batches.
-  EXPECT_EQ(Strings(commands.begin() + 4, commands.end()), plain.commands());
+  EXPECT_EQ(Strings(commands.begin() + 4, commands.end()), plain.commands);
   EXPECT_EQ(batches(site), batches(plain_site));
   EXPECT_EQ(batches(site).size(), 41u);
   EXPECT_TRUE(holds(batches(site), "\n.dot\n"));
   EXPECT_EQ(site.read("inhosts/feed"), plain_site.read("inhosts/feed"));
   // The articles travelled compressed: far fewer bytes than plain text.
-  EXPECT_LT(server.wire_bytes_sent() * 4, plain.wire_bytes_sent());
+  EXPECT_LT(server.wire_bytes_sent() * 4, plain.wire_bytes_sent);
+}
+
+TEST_F(TlsTransfer, SmallRecordsAndQueuedCommandsHandOnWhatAPlainFetchDoes) {
+  // Records of 512 bytes: a read of the socket takes many of them and ends
+  // inside one, and the last replies wait in what was read, not on the socket.
+  server.script.tls.record_size = 512;
+  add_articles(&server);
+  serve(certs.server, true);
+  const Strings options = {"--nopost", "--window", "100", "--timeout", "20"};
+  const RunResult result = run(concat(concat(options, {"--tls"}), trusted()));
+  ASSERT_EQ(result.status, 0) << result.err;
+  TempSite plain_site;
+  EXPECT_EQ(server.commands(), fetch_plain(site, plain_site, options).commands);
+  EXPECT_EQ(batches(site), batches(plain_site));
+  EXPECT_EQ(batches(site).size(), 41u);
+  EXPECT_EQ(site.read("inhosts/feed"), plain_site.read("inhosts/feed"));
 }
 
 TEST_F(TlsTransfer, ImplicitTlsFetchWithoutCompressionOnOffer) {

@@ -649,6 +649,9 @@ bool accept_tls(TestNntpServer& server, Session& session) {
   }
   session.ssl = SSL_new(static_cast<SSL_CTX*>(server.tls_context_));
   SSL_set_fd(session.ssl, session.fd);
+  if (server.script.tls.record_size != 0) {
+    SSL_set_max_send_fragment(session.ssl, static_cast<long>(server.script.tls.record_size));
+  }
   SSL_set_accept_state(session.ssl);
   for (;;) {
     ERR_clear_error();

@@ -63,6 +63,7 @@ struct ServerTls {
   bool implicit = false;         // TLS from the first byte; otherwise STARTTLS is accepted
   bool stall_handshake = false;  // take the client's first handshake bytes, then say nothing
   std::string client_ca_file;    // ask for a client certificate and verify it with this CA
+  size_t record_size = 0;        // largest record sent (at least 512; 0: OpenSSL's 16384)
 };
 
 struct ServerScript {
