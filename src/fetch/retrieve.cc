@@ -648,8 +648,9 @@ bool format_group_command(const char* group, char (&command)[kCommandBuffer]) {
 int judge_group_reply(const char* group, int64_t* first, int64_t* last) {
   char line[nntp::kStatusLineBuffer];
   if (g_queued_group.queued) {
-    if (take_replies_through_group() != 1) return -1;
+    const int taken = take_replies_through_group();
     g_queued_group.queued = false;
+    if (taken != 1) return -1;
     snprintf(line, sizeof line, "%s", g_queued_group.line);
   } else if (nntp::get_reply(line, sizeof line) != 1) {
     return -1;
@@ -695,7 +696,10 @@ int send_group_select_listing(const char* group, int64_t start) {
   if (!format_group_command(group, command)) return 0;
   g_queued_group = QueuedGroup{};
   g_queued_group.queued = true;
-  if (!nntp::queue_command(command, on_group_reply, 0, group)) return -1;
+  if (!nntp::queue_command(command, on_group_reply, 0, group)) {
+    g_queued_group.queued = false;
+    return -1;
+  }
   g_early = EarlyListing{};
   g_early.queued = true;
   g_early.pending = true;
