@@ -652,4 +652,22 @@ TEST_F(OverviewRun, RefusedListingBehindGroupFallsBackToListingAfterGroup) {
   EXPECT_EQ(listing_commands("ARTICLE "), 6u);
 }
 
+// GROUP and the HDR behind it go through the reply window: with --window 2
+// and the reply to ARTICLE 3, comp.a's last, never coming, comp.b's GROUP
+// takes the place of ARTICLE 2's reply, and its HDR waits for ARTICLE 3's
+// until the time-out ends the run.
+TEST_F(OverviewRun, CommandsQueuedAheadKeepToTheWindow) {
+  set_active({"comp.a", "comp.b"});
+  add_range("comp.a", 1, 3);
+  add_range("comp.b", 1, 2);
+  Side& side = listing_side;
+  side.site.write(std::string("inhosts/") + kSpool, "comp.a 1\ncomp.b 1\n");
+  side.server.restart_faults({Fault{Fault::kStall, "ARTICLE", 3, "", 0}});
+  const Outcome outcome = side.run({"--overview", "--window", "2", "--timeout", "2"});
+  EXPECT_NE(outcome.status, 0) << outcome.err;
+  EXPECT_EQ(side.server.commands(), (Strings{"GROUP comp.a", "HDR Message-ID 1-5000", "ARTICLE 1",
+                                             "ARTICLE 2", "ARTICLE 3", "GROUP comp.b", "QUIT"}));
+  EXPECT_EQ(outcome.host_active, "comp.a 2\ncomp.b 1\n");
+}
+
 }  // namespace
