@@ -170,13 +170,14 @@ void record_group(const GroupProgress& p, int64_t reached) {
 }
 
 // Reads the held group's last replies and writes its line; false when that
-// failed: the group then records its latest settled article and the fetch
-// is aborted.
-bool settle_held_group() {
+// failed (or replies_readable says the connection already failed while they
+// were being read): the group then records its latest settled article and
+// the fetch is aborted.
+bool settle_held_group(bool replies_readable = true) {
   HeldGroup& h = g.held;
   if (!h.progress.active) return true;
   int64_t reached = h.reached;
-  const bool read = nntp::drain_replies() != 0;
+  const bool read = replies_readable && take_replies_through_group() != 0;
   if (!read) {
     reached = h.progress.number;
     give_up_walk(h.progress, false, &reached);
@@ -201,14 +202,29 @@ void skip_to_newest(int64_t last, int64_t limit, const char* option, int64_t* ne
   *next = start;
 }
 
+// The number the listing asked for behind GROUP starts at (--overview): the
+// recorded number r, where the walk starts unless GROUP's reply moves it
+// up; 0 (none) when options move the start to where only that reply tells.
+int64_t early_listing_start(int64_t r, bool new_group) {
+  const base::Settings& s = settings();
+  if (s.overview == 0 || s.dry_run || s.reset || s.sync || s.maxart != 0) return 0;
+  if (new_group && (s.syncnew || s.maxnew != 0)) return 0;
+  return std::max<int64_t>(r, 1);
+}
+
 // select_group, with the held group's last replies read between sending
-// GROUP and reading its reply; -1 when they could not be read.
-int select_after_held_group(const char* group, int64_t* first, int64_t* last) {
-  if (!g.held.progress.active) return select_group(group, first, last);
-  const int sent = send_group_select(group);
+// GROUP (and the listing behind it, from early_start) and reading its reply;
+// -1 when they could not be read.
+int select_after_held_group(const char* group, int64_t early_start, int64_t* first, int64_t* last) {
+  const int sent = send_group_select_listing(group, early_start);
+  if (!g.held.progress.active) {
+    if (sent != 1) return sent;
+    return read_group_selection(group, first, last);
+  }
   // Nothing may be sent after GROUP before its reply, so the held group is
-  // settled whatever happened to it.
-  if (!settle_held_group()) {
+  // settled whatever happened to it. Sending through the window may have
+  // taken some of its replies, and failed doing so.
+  if (!settle_held_group(sent != -1)) {
     g.untried = true;
     return -1;
   }
@@ -231,7 +247,8 @@ int pull_group(const char* group, int64_t* number, bool new_group) {
     last = r - 1;
     g.groups_with_news = 1;  // so that the rewritten file is always moved into place
   } else {
-    const int selected = select_after_held_group(group, &first, &last);
+    const int selected =
+        select_after_held_group(group, early_listing_start(r, new_group), &first, &last);
     if (selected == 0) {
       ++report::g_counters.ua_g;
       return 1;
@@ -254,6 +271,7 @@ int pull_group(const char* group, int64_t* number, bool new_group) {
     next = first;
   }
   if (next <= 0 && last <= 0) {
+    retire_early_listing();
     *number = next;
     return 1;
   }
@@ -268,6 +286,7 @@ int pull_group(const char* group, int64_t* number, bool new_group) {
     next = next_article_step(next, last, group);
     if (!flush_when_full()) return give_up_group(true, number);
   }
+  retire_early_listing();
   // With listings only ARTICLE replies are left: the group is held, and its
   // replies are read after the next group's GROUP went out.
   if (s.overview != 0 && only_article_replies_outstanding()) {

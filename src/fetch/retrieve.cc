@@ -102,11 +102,41 @@ struct ListingRequest {
 };
 ListingRequest g_request;
 
+// A GROUP sent through the reply window (--overview), so that the listing of
+// the group's first block can follow it before its reply is in.
+struct QueuedGroup {
+  bool queued = false;    // read_group_selection takes its reply from the window
+  bool answered = false;  // its reply was taken: line holds it
+  int code = 0;           // the reply's code once answered
+  char line[nntp::kStatusLineBuffer] = {};
+};
+QueuedGroup g_queued_group;
+
+// What became of the listing asked for right behind GROUP.
+enum class EarlyOutcome { kNone, kListed, kMalformed, kNotUsed };
+
+// The listing of a group's first block, asked for behind its GROUP from the
+// recorded number on, before GROUP's reply tells where the walk starts and
+// ends. The walk's first step takes it when it covers the walk's start, cut
+// to the walk; otherwise the block is asked for again as usual.
+struct EarlyListing {
+  bool queued = false;   // the walk's first step takes it, or the walk's end retires it
+  bool pending = false;  // its reply has not been taken yet
+  EarlyOutcome outcome = EarlyOutcome::kNone;
+  int64_t high = 0;      // the block's last number
+  std::string bad_line;  // the malformed line (kMalformed)
+  Listing listing;
+};
+EarlyListing g_early;
+bool g_early_off = false;  // the server refused a listing behind GROUP: no more of them
+
 int on_stat_reply(const char* line, int64_t n, const char* group);
 int on_next_reply(const char* line, int64_t n, const char* group);
 int on_article_reply(const char* line, int64_t n, const char* group);
 int on_listing_reply(const char* line, int64_t n, const char* group);
 int on_anchor_reply(const char* line, int64_t n, const char* group);
+int on_early_listing_reply(const char* line, int64_t n, const char* group);
+int discard_reply(const char* line, int64_t, const char*);
 
 bool no_next() {
   return base::g_settings.nonext != 0 || g_next_off;
@@ -451,12 +481,17 @@ const char* listing_verb() {
   return g_use_xhdr ? "XHDR" : "HDR";
 }
 
+// Empties listing l, which then answers for low..high.
+void empty_listing(int64_t low, int64_t high, Listing* l) {
+  l->articles.clear();
+  l->ids.clear();
+  l->low = low;
+  l->high = high;
+  l->next = 0;
+}
+
 void clear_listing(int64_t low, int64_t high) {
-  g_listing.articles.clear();
-  g_listing.ids.clear();
-  g_listing.low = low;
-  g_listing.high = high;
-  g_listing.next = 0;
+  empty_listing(low, high, &g_listing);
 }
 
 int listing_reply(const char* line, int64_t n, const char* group) {
@@ -494,6 +529,72 @@ int listing_reply(const char* line, int64_t n, const char* group) {
 
 int on_listing_reply(const char* line, int64_t n, const char* group) {
   return handle(listing_reply, line, n, group);
+}
+
+// The reply to the listing asked for behind GROUP. A GROUP that failed left
+// the server in the group before (or in none), so whatever it lists then is
+// thrown away. A refusal ends such listings for the run; the walk then asks
+// for its blocks as usual, which decides whether the server lists at all.
+int early_listing_reply(const char* line, int64_t n, const char* group) {
+  g_early.pending = false;
+  g_early.outcome = EarlyOutcome::kNotUsed;
+  if (g_queued_group.code != nntp::kGroupSelected) return discard_reply(line, n, group);
+  const int code = nntp::reply_code(line);
+  if (code == (g_use_xhdr ? nntp::kHeadFollows : nntp::kHeadersFollow)) {
+    const int result =
+        read_listing(n, g_early.high, kCommandBuffer - 1, &g_early.listing, &g_early.bad_line);
+    if (result == 0) return 0;
+    g_early.outcome = result < 0 ? EarlyOutcome::kMalformed : EarlyOutcome::kListed;
+    return 1;
+  }
+  if (code == nntp::kNoArticleNumber) {
+    empty_listing(n, g_early.high, &g_early.listing);
+    g_early.outcome = EarlyOutcome::kListed;
+    return 1;
+  }
+  if (code == nntp::kUnknownCommand && !g_use_xhdr) {
+    message(kDetail, "server lacks HDR: %s; trying XHDR", line);
+    g_use_xhdr = true;
+    return 1;
+  }
+  message(kDetail, "no listing behind GROUP in %s: %s", group, line);
+  g_early_off = true;
+  return 1;
+}
+
+int on_early_listing_reply(const char* line, int64_t n, const char* group) {
+  return handle(early_listing_reply, line, n, group);
+}
+
+// Takes the listing asked for behind GROUP for the walk's first step n: used
+// when its block holds n, cut to the walk's last number. False when the
+// transfer failed.
+bool take_early_listing(int64_t n, const char* group) {
+  if (!g_early.queued) return true;
+  while (g_early.pending) {
+    const int result = nntp::poll_reply();
+    if (result == 0) return false;
+    if (result == -1) break;
+  }
+  g_early.queued = false;
+  Listing& early = g_early.listing;
+  if (n < early.low || n > early.high) return true;
+  if (g_early.outcome == EarlyOutcome::kMalformed) {
+    message(kNotice, "bad %s line in %s: %s; asking with STAT", listing_verb(), group,
+            g_early.bad_line.c_str());
+    g_group.listing_off = true;
+    return true;
+  }
+  if (g_early.outcome != EarlyOutcome::kListed) return true;
+  std::swap(g_listing, early);
+  // Entries before the walk (GROUP reported a higher first number) or after
+  // it (articles that came in after GROUP) are not the walk's.
+  g_listing.high = std::min(g_listing.high, g_walk.last);
+  while (g_listing.next < g_listing.articles.size() &&
+         g_listing.articles[g_listing.next].number < n) {
+    ++g_listing.next;
+  }
+  return true;
 }
 
 // Asks for the listing of the block that starts at n and takes replies until
@@ -633,28 +734,35 @@ bool is_retrieval_handler(nntp::ReplyHandler handler) {
          handler == on_listing_reply || handler == on_anchor_reply;
 }
 
-}  // namespace
+// Keeps the reply to a GROUP queued in the window for read_group_selection.
+int on_group_reply(const char* line, int64_t, const char*) {
+  g_queued_group.answered = true;
+  g_queued_group.code = nntp::reply_code(line);
+  snprintf(g_queued_group.line, sizeof g_queued_group.line, "%s", line);
+  return 1;
+}
 
-int send_group_select(const char* group) {
+// "GROUP group" into command; false when the name does not fit (reported).
+bool format_group_command(const char* group, char (&command)[kCommandBuffer]) {
   report::set_state(group);
-  char command[kCommandBuffer];
   const int length = snprintf(command, sizeof command, "GROUP %s", group);
-  if (length < 0 || length >= static_cast<int>(sizeof command)) {
-    message(kError, "group name too long for GROUP: \"%.60s\"", group);
-    return 0;
-  }
-  return nntp::put_line(command) ? 1 : -1;
+  if (length >= 0 && length < static_cast<int>(sizeof command)) return true;
+  message(kError, "group name too long for GROUP: \"%.60s\"", group);
+  return false;
 }
 
-int select_group(const char* group, int64_t* first, int64_t* last) {
-  const int sent = send_group_select(group);
-  if (sent != 1) return sent;
-  return read_group_selection(group, first, last);
-}
-
-int read_group_selection(const char* group, int64_t* first, int64_t* last) {
+// Reads the reply to the GROUP sent last (taken from the window when it was
+// queued there) and judges it as read_group_selection does.
+int judge_group_reply(const char* group, int64_t* first, int64_t* last) {
   char line[nntp::kStatusLineBuffer];
-  if (nntp::get_reply(line, sizeof line) != 1) return -1;
+  if (g_queued_group.queued) {
+    const int taken = take_replies_through_group();
+    g_queued_group.queued = false;
+    if (taken != 1) return -1;
+    snprintf(line, sizeof line, "%s", g_queued_group.line);
+  } else if (nntp::get_reply(line, sizeof line) != 1) {
+    return -1;
+  }
   g_walk = Walk{};
   const char* rest = nullptr;
   switch (nntp::reply_code(line, &rest)) {
@@ -680,10 +788,73 @@ int read_group_selection(const char* group, int64_t* first, int64_t* last) {
   }
 }
 
+}  // namespace
+
+int send_group_select(const char* group) {
+  char command[kCommandBuffer];
+  if (!format_group_command(group, command)) return 0;
+  return nntp::put_line(command) ? 1 : -1;
+}
+
+int send_group_select_listing(const char* group, int64_t start) {
+  if (base::g_settings.overview == 0 || g_listing_off || g_early_off || start <= 0) {
+    return send_group_select(group);
+  }
+  char command[kCommandBuffer];
+  if (!format_group_command(group, command)) return 0;
+  g_queued_group = QueuedGroup{};
+  g_queued_group.queued = true;
+  if (!nntp::queue_command(command, on_group_reply, 0, group)) {
+    g_queued_group.queued = false;
+    return -1;
+  }
+  g_early = EarlyListing{};
+  g_early.queued = true;
+  g_early.pending = true;
+  g_early.high = start > nntp::kArticleNumberMax - (kListingArticles - 1)
+                     ? nntp::kArticleNumberMax
+                     : start + (kListingArticles - 1);
+  snprintf(command, sizeof command, "%s Message-ID %ld-%ld", listing_verb(),
+           static_cast<long>(start), static_cast<long>(g_early.high));
+  return nntp::queue_command(command, on_early_listing_reply, start, group) ? 1 : -1;
+}
+
+int take_replies_through_group() {
+  if (!g_queued_group.queued) return nntp::drain_replies();
+  while (!g_queued_group.answered) {
+    if (nntp::poll_reply() != 1) return 0;
+  }
+  return 1;
+}
+
+void retire_early_listing() {
+  if (!g_early.queued) return;
+  g_early.queued = false;
+  if (!g_early.pending) return;
+  nntp::ReplyWindow& w = nntp::g_reply_window;
+  for (int i = 0; i < w.count; ++i) {
+    nntp::ReplyEntry& entry = w.entries[(w.oldest + i) % nntp::kReplyWindowSize];
+    if (entry.handler == on_early_listing_reply) entry.handler = discard_reply;
+  }
+}
+
+int select_group(const char* group, int64_t* first, int64_t* last) {
+  const int sent = send_group_select(group);
+  if (sent != 1) return sent;
+  return read_group_selection(group, first, last);
+}
+
+int read_group_selection(const char* group, int64_t* first, int64_t* last) {
+  const int result = judge_group_reply(group, first, last);
+  if (result != 1) retire_early_listing();
+  return result;
+}
+
 bool fetch_step(int64_t n, bool first_of_group, const char* group) {
   if (first_of_group) {
     g_group = GroupState{};
     clear_listing(0, -1);
+    if (!take_early_listing(n, group)) return false;
   }
   if (listing_in_use()) return listing_step(n, group);
   return stat_step(n, first_of_group, group);
@@ -737,9 +908,8 @@ bool only_article_replies_outstanding() {
   const nntp::ReplyWindow& w = nntp::g_reply_window;
   if (w.count == 0) return false;
   for (int i = 0; i < w.count; ++i) {
-    if (w.entries[(w.oldest + i) % nntp::kReplyWindowSize].handler != on_article_reply) {
-      return false;
-    }
+    const nntp::ReplyHandler handler = w.entries[(w.oldest + i) % nntp::kReplyWindowSize].handler;
+    if (handler != on_article_reply && handler != discard_reply) return false;
   }
   return true;
 }
@@ -776,6 +946,9 @@ void reset_retrieval() {
   g_listing_off = false;
   g_use_xhdr = false;
   g_request = ListingRequest{};
+  g_queued_group = QueuedGroup{};
+  g_early = EarlyListing{};
+  g_early_off = false;
   clear_listing(0, -1);
 }
 

@@ -16,8 +16,26 @@ int select_group(const char* group, int64_t* first, int64_t* last);
 /// does not fit a command (reported), -1 on a connection failure.
 int send_group_select(const char* group);
 
-/// The second half of select_group: takes every outstanding reply, then reads
-/// and judges the reply to the GROUP sent last; returns as select_group.
+/// As send_group_select; with --overview, and start above 0, GROUP goes
+/// through the reply window and the listing of the block of kListingArticles
+/// numbers from start on is asked for right behind it (the walk's first step
+/// uses it when the block holds the walk's start). Returns as
+/// send_group_select.
+int send_group_select_listing(const char* group, int64_t start);
+
+/// Takes outstanding replies up to and including the reply to a GROUP that
+/// send_group_select_listing queued, or all of them when none is queued; 1,
+/// or 0 when one could not be taken.
+int take_replies_through_group();
+
+/// Throws away the reply to a listing asked for behind GROUP that the walk
+/// did not take (GROUP failed, or the walk had nothing to step to): taking
+/// it sends nothing.
+void retire_early_listing();
+
+/// The second half of select_group: takes every outstanding reply before
+/// the GROUP sent last, then reads and judges its reply; returns as
+/// select_group.
 int read_group_selection(const char* group, int64_t* first, int64_t* last);
 
 /// Starts the walk over the selected group's numbers from start to last:
@@ -37,7 +55,8 @@ int64_t latest_article();
 /// an interrupted one does, and the next run takes it up again.
 bool walk_given_up();
 
-/// True when replies are outstanding and all of them answer ARTICLE: taking
+/// True when replies are outstanding and all of them answer ARTICLE (or are
+/// thrown away when they come): taking
 /// them sends nothing, so a later command (the next group's GROUP) may go
 /// out before them and is still answered after them.
 bool only_article_replies_outstanding();

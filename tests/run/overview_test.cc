@@ -210,7 +210,10 @@ struct OverviewRun : testing::Test {
 };
 
 // Fakes, a crosspost met twice, gaps, a message-ID filter, an unseen group
-// with --maxnew: one HDR per group and ARTICLE for the wanted only.
+// with --maxnew: one HDR per group and ARTICLE for the wanted only. HDR goes
+// out right behind GROUP, for a block from the recorded number on (comp.b's
+// walk starts at its first article, 5, inside the block); with --maxnew the
+// unseen group's start is known only from GROUP's reply.
 TEST_F(OverviewRun, MakesTheDecisionsOfTheStatPath) {
   set_active({"comp.a", "comp.b", "comp.c", "comp.new"});
   add("comp.a", 1);
@@ -242,9 +245,9 @@ TEST_F(OverviewRun, MakesTheDecisionsOfTheStatPath) {
   EXPECT_TRUE(
       contains(outcome.err, "omitted 0 articles already in spool, 1 as crosspost, 3 filtered"))
       << outcome.err;
-  EXPECT_EQ(listing_commands("HDR Message-ID "), 3u);
-  EXPECT_EQ(listing_commands("HDR Message-ID 1-10"), 1u);
-  EXPECT_EQ(listing_commands("HDR Message-ID 5-40"), 1u);
+  EXPECT_EQ(listing_commands("HDR Message-ID "), 4u);
+  EXPECT_EQ(listing_commands("HDR Message-ID 1-5000"), 2u);  // comp.a and comp.c
+  EXPECT_EQ(listing_commands("HDR Message-ID 3-5002"), 1u);
   EXPECT_EQ(listing_commands("HDR Message-ID 9-12"), 1u);
   EXPECT_EQ(listing_commands("STAT"), 0u);
   EXPECT_EQ(listing_commands("ARTICLE"), 11u);
@@ -257,7 +260,9 @@ TEST_F(OverviewRun, MakesTheDecisionsOfTheStatPath) {
 }
 
 // Without pipelining the standard path walks by NEXT; a listing gives the
-// same, and a block of numbers without any article costs no command.
+// same, and a block of numbers without any article costs no command: after
+// the first block, asked for behind GROUP, the rest of the sparse range is
+// one block.
 TEST_F(OverviewRun, WindowZeroAndLongGaps) {
   set_active({"comp.a", "comp.b"});
   add_range("comp.a", 1, 3);
@@ -273,8 +278,9 @@ TEST_F(OverviewRun, WindowZeroAndLongGaps) {
     EXPECT_EQ(outcome.status, 0) << outcome.err;
     EXPECT_EQ(outcome.host_active, "comp.a 30003\ncomp.b 21\n");
   }
-  EXPECT_EQ(listing_commands("HDR Message-ID 1-30002"), 3u);
-  EXPECT_EQ(listing_commands("HDR Message-ID 1-20"), 3u);
+  EXPECT_EQ(listing_commands("HDR Message-ID 1-5000"), 6u);
+  EXPECT_EQ(listing_commands("HDR Message-ID 5001-30002"), 3u);
+  EXPECT_EQ(listing_commands("HDR Message-ID 5001-20"), 0u);
 }
 
 // More articles than one listing block holds: the second block is asked for
@@ -305,12 +311,14 @@ TEST_F(OverviewRun, BlocksOfAListing) {
   EXPECT_EQ(completed.status, 0) << completed.err;
   EXPECT_EQ(completed.host_active, "comp.a 5011\n");
   EXPECT_EQ(completed.batches.back(), "<5001.comp.a@test> <5002.comp.a@test> <5003.comp.a@test> ");
-  EXPECT_EQ(listing_commands("HDR Message-ID 5001-5010"), 2u);
+  EXPECT_EQ(listing_commands("HDR Message-ID 5001-10000"), 1u);
 }
 
 // A server whose GROUP reply promises fewer articles than it lists: a
 // listing keeps at most 10000 of them, and the numbers after the last one
-// kept are asked for again.
+// kept are asked for again. (--maxart, which cuts nothing here, leaves the
+// walk's start to GROUP's reply, so no block of kListingArticles numbers is
+// asked for behind GROUP and the whole range is one block.)
 TEST_F(OverviewRun, ListingLongerThanPromisedIsCut) {
   set_active({"comp.a"});
   for (long n = 1; n <= 10003; ++n) {
@@ -320,7 +328,7 @@ TEST_F(OverviewRun, ListingLongerThanPromisedIsCut) {
   set_host_active("comp.a 1\n");
   set_faults({Fault{Fault::kReplyCode, "GROUP", 0, "211 1 1 10003 comp.a", 0}});
   // The STAT path walks this range by NEXT, here one command at a time.
-  const Outcome outcome = run_both({"--window", "0"});
+  const Outcome outcome = run_both({"--window", "0", "--maxart", "20000"});
   EXPECT_EQ(outcome.status, 0) << outcome.err;
   EXPECT_EQ(outcome.host_active, "comp.a 10004\n");
   EXPECT_EQ(outcome.batches, (Strings{"<2.comp.a@test> <9999.comp.a@test> <10000.comp.a@test> "
@@ -331,7 +339,8 @@ TEST_F(OverviewRun, ListingLongerThanPromisedIsCut) {
 }
 
 // A server without HDR: XHDR when it knows that, else STAT for the rest of
-// the run; either way the same as the standard path.
+// the run; either way the same as the standard path. A refusal of the HDR
+// behind GROUP is tried once more at the walk's start, where it counts.
 TEST_F(OverviewRun, ServerWithoutTheListingFallsBackToStat) {
   set_active({"comp.a", "comp.b"});
   add_range("comp.a", 1, 4);
@@ -350,8 +359,8 @@ TEST_F(OverviewRun, ServerWithoutTheListingFallsBackToStat) {
        1,
        1,
        7},
-      {{Fault{Fault::kReplyCode, "HDR", 0, "503 overview unavailable", 0}}, 1, 0, 7},
-      {{Fault{Fault::kReplyCode, "HDR", 0, "501 syntax error", 0}}, 1, 0, 7},
+      {{Fault{Fault::kReplyCode, "HDR", 0, "503 overview unavailable", 0}}, 2, 0, 7},
+      {{Fault{Fault::kReplyCode, "HDR", 0, "501 syntax error", 0}}, 2, 0, 7},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.faults.front().text + " " + std::to_string(c.faults.size()));
@@ -373,13 +382,20 @@ TEST_F(OverviewRun, ServerWithoutTheListingFallsBackToStat) {
 }
 
 // A listing line that cannot be read: STAT decides the rest of that group;
-// the next group is listed again.
+// the next group is listed again. Article 9 lies inside the block listed
+// behind GROUP, so the line after it is the one out of order.
 TEST_F(OverviewRun, MalformedListingLineHandsTheGroupToStat) {
   set_active({"comp.a", "comp.b"});
   add_range("comp.a", 1, 4);
   add_range("comp.b", 1, 2);
-  for (const std::string bad :
-       {"3", "3  <3.comp.a@test>", "x <3.comp.a@test>", "2 <2.comp.a@test>", "9 <9.comp.a@test>"}) {
+  const std::vector<std::pair<std::string, std::string>> cases = {
+      {"3", "3"},
+      {"3  <3.comp.a@test>", "3  <3.comp.a@test>"},
+      {"x <3.comp.a@test>", "x <3.comp.a@test>"},
+      {"2 <2.comp.a@test>", "2 <2.comp.a@test>"},
+      {"9 <9.comp.a@test>", "4 <4.comp.a@test>"},
+  };
+  for (const auto& [bad, reported] : cases) {
     SCOPED_TRACE(bad);
     start_over("comp.a 1\ncomp.b 1\n");
     listing_side.server.script.listing_lines = {{3, bad}};
@@ -387,10 +403,10 @@ TEST_F(OverviewRun, MalformedListingLineHandsTheGroupToStat) {
     const Outcome outcome = run_both({});
     EXPECT_EQ(outcome.status, 0) << outcome.err;
     EXPECT_EQ(outcome.host_active, "comp.a 5\ncomp.b 3\n");
-    EXPECT_TRUE(contains(outcome.err, "bad HDR line in comp.a: " + bad)) << outcome.err;
+    EXPECT_TRUE(contains(outcome.err, "bad HDR line in comp.a: " + reported)) << outcome.err;
     EXPECT_EQ(listing_commands("STAT ") - stat, 4u);
   }
-  EXPECT_EQ(listing_commands("HDR Message-ID 1-2"), 5u);
+  EXPECT_EQ(listing_commands("HDR Message-ID 1-5000"), 10u);
 }
 
 // The server closing inside an article (ARTICLE 1, 2, 3 and 5 of comp.a, 4
@@ -552,6 +568,106 @@ TEST_F(OverviewRun, LinesBetweenGroupsKeepTheirPlace) {
   set_faults({Fault{Fault::kCloseMidReply, "ARTICLE", 3, "", 0}});
   const Outcome unseen = run_both({});
   EXPECT_EQ(unseen.status, 9) << unseen.err;
+}
+
+// HDR goes out behind GROUP before GROUP's reply is in. A group the server
+// does not carry leaves it in the group before, whose articles that HDR
+// then lists: thrown away, with and without the group before held.
+TEST_F(OverviewRun, ListingBehindAFailedGroupIsThrownAway) {
+  set_active({"comp.a", "comp.gone", "comp.b"});
+  add_range("comp.a", 1, 3);
+  add_range("comp.b", 1, 2);
+  const std::string hosts = "comp.a 1\ncomp.gone 1\ncomp.b 1\n";
+  for (const std::string window : {"0", "1", "10"}) {
+    SCOPED_TRACE(window);
+    start_over(hosts);
+    const size_t articles = listing_commands("ARTICLE ");
+    const size_t listings = listing_commands("HDR Message-ID 1-5000");
+    const Outcome outcome = run_both({"--window", window});
+    EXPECT_EQ(outcome.status, 0) << outcome.err;
+    EXPECT_EQ(outcome.host_active, "comp.a 4\ncomp.gone 1\ncomp.b 3\n");
+    EXPECT_TRUE(contains(outcome.err, "server does not carry group \"comp.gone\"")) << outcome.err;
+    EXPECT_EQ(outcome.batches.back(),
+              "<1.comp.a@test> <2.comp.a@test> <3.comp.a@test> "
+              "<1.comp.b@test> <2.comp.b@test> ");
+    EXPECT_EQ(listing_commands("HDR Message-ID 1-5000") - listings, 3u);
+    EXPECT_EQ(listing_commands("ARTICLE ") - articles, 5u);
+  }
+}
+
+// The block listed behind GROUP from the recorded number on is cut to the
+// walk GROUP's reply gives: articles listed beyond its last number (come in
+// after GROUP) are left to the next run, those before its first are not
+// fetched at all.
+TEST_F(OverviewRun, ListingBehindGroupIsCutToGroupsRange) {
+  set_active({"comp.a", "comp.b"});
+  add_range("comp.a", 1, 5);
+  add_range("comp.b", 1, 4);
+  struct Case {
+    std::string group_reply;
+    std::string recorded;
+    size_t articles;       // fetched by the run with GROUP's reply as given
+    size_t rest_articles;  // fetched by the next run
+  };
+  for (const Case& c : std::vector<Case>{{"211 3 1 3 comp.a", "comp.a 4\ncomp.b 5\n", 7, 2},
+                                         {"211 2 4 5 comp.a", "comp.a 6\ncomp.b 5\n", 6, 0}}) {
+    for (const std::string window : {"0", "10"}) {
+      SCOPED_TRACE(c.group_reply + ", window " + window);
+      start_over("comp.a 1\ncomp.b 1\n");
+      set_faults({Fault{Fault::kReplyCode, "GROUP", 1, c.group_reply, 0}});
+      size_t articles = listing_commands("ARTICLE ");
+      const Outcome outcome = run_both({"--window", window});
+      EXPECT_EQ(outcome.status, 0) << outcome.err;
+      EXPECT_EQ(outcome.host_active, c.recorded);
+      EXPECT_EQ(listing_commands("ARTICLE ") - articles, c.articles);
+
+      set_faults({});
+      for (Side* side : sides()) side->site.write("stats", "");
+      articles = listing_commands("ARTICLE ");
+      const Outcome rest = run_both({"--window", window});
+      EXPECT_EQ(rest.status, 0) << rest.err;
+      EXPECT_EQ(rest.host_active, "comp.a 6\ncomp.b 5\n");
+      EXPECT_EQ(listing_commands("ARTICLE ") - articles, c.rest_articles);
+    }
+  }
+}
+
+// A server that refuses the block asked for behind GROUP: no more such
+// blocks in the run, the walks ask for theirs after GROUP's reply, and
+// listings go on.
+TEST_F(OverviewRun, RefusedListingBehindGroupFallsBackToListingAfterGroup) {
+  set_active({"comp.a", "comp.b"});
+  add_range("comp.a", 1, 4);
+  add("comp.a", 2, "<fake@2>");
+  add_range("comp.b", 1, 3);
+  set_host_active("comp.a 1\ncomp.b 1\n");
+  set_faults({Fault{Fault::kReplyCode, "HDR", 1, "501 range not understood", 0}});
+  const Outcome outcome = run_both({});
+  EXPECT_EQ(outcome.status, 0) << outcome.err;
+  EXPECT_EQ(outcome.host_active, "comp.a 5\ncomp.b 4\n");
+  EXPECT_EQ(listing_commands("HDR Message-ID 1-5000"), 1u);
+  EXPECT_EQ(listing_commands("HDR Message-ID 1-4"), 1u);
+  EXPECT_EQ(listing_commands("HDR Message-ID 1-3"), 1u);
+  EXPECT_EQ(listing_commands("STAT "), 0u);
+  EXPECT_EQ(listing_commands("ARTICLE "), 6u);
+}
+
+// GROUP and the HDR behind it go through the reply window: with --window 2
+// and the reply to ARTICLE 3, comp.a's last, never coming, comp.b's GROUP
+// takes the place of ARTICLE 2's reply, and its HDR waits for ARTICLE 3's
+// until the time-out ends the run.
+TEST_F(OverviewRun, CommandsQueuedAheadKeepToTheWindow) {
+  set_active({"comp.a", "comp.b"});
+  add_range("comp.a", 1, 3);
+  add_range("comp.b", 1, 2);
+  Side& side = listing_side;
+  side.site.write(std::string("inhosts/") + kSpool, "comp.a 1\ncomp.b 1\n");
+  side.server.restart_faults({Fault{Fault::kStall, "ARTICLE", 3, "", 0}});
+  const Outcome outcome = side.run({"--overview", "--window", "2", "--timeout", "2"});
+  EXPECT_NE(outcome.status, 0) << outcome.err;
+  EXPECT_EQ(side.server.commands(), (Strings{"GROUP comp.a", "HDR Message-ID 1-5000", "ARTICLE 1",
+                                             "ARTICLE 2", "ARTICLE 3", "GROUP comp.b", "QUIT"}));
+  EXPECT_EQ(outcome.host_active, "comp.a 2\ncomp.b 1\n");
 }
 
 }  // namespace
