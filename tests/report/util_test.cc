@@ -100,7 +100,7 @@ TEST(TryReserve, GivesTheRoomAskedForAndKeepsTheText) {
 #endif
 
 // Limits the address space to what the process uses now and a little more.
-void limit_memory() {
+[[maybe_unused]] void limit_memory() {
   long pages = 0;
   FILE* statm = fopen("/proc/self/statm", "r");
   if (statm == nullptr || fscanf(statm, "%ld", &pages) != 1) _exit(3);
