@@ -487,12 +487,13 @@ int queue_command(const char* command, ReplyHandler handler, int64_t number, con
 int take_reply() {
   ReplyWindow& w = g_reply_window;
   if (w.count == 0) return 1;
-  // The entry is consumed even when its reply cannot be read.
+  // An entry whose reply could not be read stays in the window: its command
+  // is still outstanding, and a group cut short is not recorded past it.
+  char line[kStatusLineBuffer];
+  if (!get_line(line, sizeof line)) return 0;
   const ReplyEntry entry = w.entries[w.oldest];
   w.oldest = (w.oldest + 1) % kReplyWindowSize;
   --w.count;
-  char line[kStatusLineBuffer];
-  if (!get_line(line, sizeof line)) return 0;
   if (entry.handler == nullptr) return 1;
   return entry.handler(line, entry.number, entry.text);
 }

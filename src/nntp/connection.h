@@ -146,7 +146,8 @@ int put_text(const char* data, size_t length, bool flush);
 int queue_command(const char* command, ReplyHandler handler, int64_t number, const char* text);
 
 /// Reads and handles the oldest outstanding reply: the handler's result, 1
-/// when nothing was outstanding, 0 when the status line could not be read.
+/// when nothing was outstanding, 0 when the status line could not be read
+/// (its entry then stays outstanding).
 int take_reply();
 
 /// -1 when nothing is outstanding, else the result of take_reply.

@@ -4,6 +4,7 @@
 // malformed line, or the transfer breaks off, and although the next group's
 // GROUP goes out before a group's last ARTICLE replies are read.
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <csignal>
@@ -442,6 +443,35 @@ TEST_F(OverviewRun, ServerClosingInsideAnArticleRecordsWhatTheStatPathRecords) {
     const Outcome completed = run_both({"--window", c.window});
     EXPECT_EQ(completed.status, 0) << completed.err;
     EXPECT_EQ(completed.host_active, "comp.a 6\ncomp.b 4\n");
+  }
+}
+
+// The server closes instead of answering the first ARTICLE, for article 1,
+// while the STAT or listing decisions on the fakes behind it are settled:
+// article 1 was never read, so the group's record stays below it and the
+// next run fetches every article once.
+TEST_F(OverviewRun, ArticleWhoseReplyWasNeverReadIsNotPassed) {
+  set_active({"comp.a"});
+  add_range("comp.a", 1, 2);
+  for (long n = 3; n <= 6; ++n) add("comp.a", n, "<fake@" + std::to_string(n) + ">");
+  for (const std::string window : {"0", "1", "10"}) {
+    SCOPED_TRACE("window " + window);
+    for (Side* side : sides()) {
+      for (const std::string& name : side->site.list("incoming"))
+        unlink(side->site.path("incoming/" + name).c_str());
+      side->site.write("stats", "");
+    }
+    set_host_active("comp.a 1\n");
+    set_faults({Fault{Fault::kCloseBeforeReply, "ARTICLE", 1, "", 0}});
+    const Outcome broken = run_both_interrupted({"--window", window});
+    EXPECT_EQ(broken.status, 9) << broken.err;
+    EXPECT_EQ(broken.host_active, "comp.a 1\n");
+    EXPECT_EQ(broken.batches, Strings{});
+    set_faults({});
+    const Outcome completed = run_both({"--window", window});
+    EXPECT_EQ(completed.status, 0) << completed.err;
+    EXPECT_EQ(completed.host_active, "comp.a 7\n");
+    EXPECT_EQ(completed.batches, Strings{"<1.comp.a@test> <2.comp.a@test> "});
   }
 }
 
