@@ -37,7 +37,7 @@ bool start_compression(Compression* compression, const char* received, size_t le
     report::message(report::kError, "can't start compression: %s", zError(deflate_result));
     return false;
   }
-  memcpy(c.input.data(), received, length);
+  if (length > 0) memcpy(c.input.data(), received, length);
   c.inflater.next_in = c.input.data();
   c.inflater.avail_in = static_cast<uInt>(length);
   c.ready = true;
