@@ -218,7 +218,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   }
   const int64_t sent = report::g_counters.grossbyt;
   const int handled = nntp::take_reply();
-  FUZZ_CHECK(nntp::g_reply_window.count == 0);
+  // A reply whose status line never came keeps its command outstanding.
+  FUZZ_CHECK(nntp::g_reply_window.count <= 1);
+  FUZZ_CHECK(nntp::g_reply_window.count == 0 || handled == 0);
 
   const Expected expected = expected_reply(text, descriptions);
   FUZZ_CHECK(handled == (expected.copied ? 1 : 0));
