@@ -538,10 +538,21 @@ TEST_F(OverviewRun, FailedBatchIsNotRecorded) {
 RunResult terminate_when_received(Side& side, const std::string& awaited) {
   side.server.restart_faults({Fault{Fault::kStall, "ARTICLE", 3, "", 0}});
   const size_t before = side.server.count_commands(awaited);
+  const int stalls = side.server.stalled_connections();
   testsupport::Running running =
       testsupport::start_tessu(side.args({"--overview", "--timeout", "120"}));
   EXPECT_TRUE(
       testsupport::wait_until([&] { return side.server.count_commands(awaited) > before; }));
+  // Every reply before the stalled one is sent, and tessu has read them all
+  // when it waits in poll twice in a row.
+  EXPECT_TRUE(testsupport::wait_until([&] { return side.server.stalled_connections() > stalls; }));
+  bool was_waiting = false;
+  EXPECT_TRUE(testsupport::wait_until([&] {
+    const bool waiting = testsupport::sleeps_in_poll(running.pid);
+    const bool twice = waiting && was_waiting;
+    was_waiting = waiting;
+    return twice;
+  }));
   kill(running.pid, SIGTERM);
   const RunResult result = testsupport::finish_tessu(running);
   EXPECT_NE(result.status, 0) << result.err;

@@ -60,6 +60,7 @@ struct Session {
   z_stream deflater{};
   std::string wire;    // compressed bytes still to send
   long wire_sent = 0;  // bytes sent after compression
+  bool stall_counted = false;
 };
 
 // A reply as built from the server's state, before any fault is applied.
@@ -720,6 +721,15 @@ bool write_output(TestNntpServer& server, Session& session) {
   return true;
 }
 
+// Counts a stalled session once nothing it owes is left to send.
+void note_stall(TestNntpServer& server, Session& session) {
+  if (session.mode != Mode::kStalled || session.stall_counted) return;
+  if (!session.output.empty() || !session.wire.empty()) return;
+  session.stall_counted = true;
+  std::lock_guard<std::mutex> lock(server.mutex_);
+  ++server.stalled_connections_;
+}
+
 void end_session(TestNntpServer& server, Session& session) {
   {
     std::lock_guard<std::mutex> lock(server.mutex_);
@@ -762,6 +772,7 @@ void serve_connection(TestNntpServer* server, int fd, int number) {
   }
   for (;;) {
     if (!write_output(*server, session)) break;
+    note_stall(*server, session);
     int timeout = -1;
     short events = POLLIN;
     if (!session.wire.empty()) {
@@ -959,6 +970,11 @@ std::vector<ReceivedArticle> TestNntpServer::articles_received() const {
 int TestNntpServer::connections() const {
   std::lock_guard<std::mutex> lock(mutex_);
   return connections_;
+}
+
+int TestNntpServer::stalled_connections() const {
+  std::lock_guard<std::mutex> lock(mutex_);
+  return stalled_connections_;
 }
 
 std::string TestNntpServer::raw_received() const {

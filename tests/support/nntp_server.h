@@ -150,6 +150,9 @@ struct TestNntpServer {
   std::vector<ReceivedArticle> articles_received() const;
   /// Number of connections accepted so far.
   int connections() const;
+  /// Connections that stopped answering at a kStall fault, counted once every
+  /// reply before it was written to the socket.
+  int stalled_connections() const;
   /// Every byte received so far, over all connections, as it arrived (after TLS
   /// and compression are taken off).
   std::string raw_received() const;
@@ -179,6 +182,7 @@ struct TestNntpServer {
   void* tls_context_ = nullptr;  // the OpenSSL server context, made by start()
   std::map<std::string, int> command_counts_;
   int connections_ = 0;
+  int stalled_connections_ = 0;
   int listen_fd_ = -1;
   int port_ = 0;
   int wake_pipe_[2] = {-1, -1};
